@@ -35,8 +35,8 @@ TARN_VAES512 inline __m512i Whole(__m512i b, const __m512i* k) {
 
 template <int Rounds, bool Encrypt>
 TARN_VAES512 void Run(const uint32_t* words, const uint8_t* in, uint8_t* out, size_t blocks) {
-    // With 32 vector registers the round keys and eight data registers all
-    // stay in registers: no copy of the key lands on the stack to be wiped.
+    // With 32 vector registers the round keys and eight data registers stay
+    // in registers; what the compiler still spills, BurnStack clears.
     __m512i k[Rounds + 1];
 #pragma GCC unroll 16
     for (int r = 0; r <= Rounds; ++r) k[r] = LoadRoundKey(words, r);
@@ -66,6 +66,16 @@ TARN_VAES512 void Run(const uint32_t* words, const uint8_t* in, uint8_t* out, si
     }
 }
 
+// Overwrites the stack just below the caller's frame, where Run's frame
+// (and any round key spilled there) lived; Run's frame is well under 512 bytes.
+__attribute__((noinline)) TARN_VAES512 void BurnStack() {
+    alignas(64) __m512i area[8];
+    const __m512i zero = _mm512_setzero_si512();
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) _mm512_store_si512(&area[i], zero);
+    __asm__ volatile("" : : "r"(area) : "memory");
+}
+
 template <bool Encrypt>
 void Dispatch(const KEY_SCHEDULE* schedule, const uint8_t* in, uint8_t* out, size_t blocks) {
     const uint32_t* words = Encrypt ? schedule->EncRoundKeys : schedule->DecRoundKeys;
@@ -74,6 +84,7 @@ void Dispatch(const KEY_SCHEDULE* schedule, const uint8_t* in, uint8_t* out, siz
     case 12: Run<12, Encrypt>(words, in, out, blocks); break;
     default: Run<14, Encrypt>(words, in, out, blocks); break;
     }
+    BurnStack();
 }
 
 }  // namespace
