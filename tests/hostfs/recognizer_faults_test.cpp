@@ -106,6 +106,7 @@ TEST(RecognizerRefusesGarbage, DamagedBootSectorFieldsAreRejected) {
         {"FAT32 root cluster past the end", FatFormatKind::Fat32, 44, {0, 0, 0, 0x0F}},
         {"FAT32 count, FAT16 layout", FatFormatKind::Fat32, 22, {0x10, 0}},
         {"FAT32 FAT too small", FatFormatKind::Fat32, 36, {1, 0, 0, 0}},
+        {"FAT32 active FAT past the last", FatFormatKind::Fat32, 40, {0x82, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -174,6 +175,23 @@ TEST(RecognizerSurvivesDamage, LoopingRootDirectoryChainEnds) {
     const MountResult mount = recognizeVolume(volume.reader());
     ASSERT_TRUE(mount.mounted());
     EXPECT_EQ(mount.volume.label, "BOOTLABEL");  // falls back to the boot sector's
+}
+
+TEST(RecognizerCountsLikeADriver, FreeSpaceComesFromTheActiveFat) {
+    MemoryVolume volume = formatted(40 * kMiB, FatFormatKind::Fat32);
+    const MountResult clean = recognizeVolume(volume.reader());
+    ASSERT_TRUE(clean.mounted());
+    const Fat32Layout layout = fat32LayoutOf(volume);
+    // Ten clusters in use according to the second FAT only.
+    std::vector<std::uint8_t> used(40);
+    for (std::size_t i = 0; i < 10; ++i) storeLe32(used, 4 * i, 0x0FFFFFFF);
+    volume.put(layout.fatStart + (layout.dataStart - layout.fatStart) / 2 + 10 * 4, used);
+
+    EXPECT_EQ(recognizeVolume(volume.reader()).volume.freeClusters, clean.volume.freeClusters);
+    std::vector<std::uint8_t> extFlags(2);
+    storeLe16(extFlags, 0, 0x81);  // mirroring off, FAT 1 current
+    volume.put(40, extFlags);
+    EXPECT_EQ(recognizeVolume(volume.reader()).volume.freeClusters, clean.volume.freeClusters - 10);
 }
 
 // Random damage to the boot sector and the start of the FAT must never crash

@@ -21,8 +21,10 @@ MountResult recognizeVolume(const ReadFn& read) {
     const char* extWhy = "";
     if (auto ext = recognizeExt(std::span(probe).subspan(kExtSuperblockOffset, kExtSuperblockSize), &extWhy))
         return *ext;
-    // Report the FAT reason when the sector looked like a boot sector at all.
-    result.reason = probe[510] == 0x55 && probe[511] == 0xAA ? fatWhy : extWhy;
+    // Name the rule that failed when the volume looked like one of them at all.
+    const bool fatLike = probe[510] == 0x55 && probe[511] == 0xAA;
+    const bool extLike = probe[kExtSuperblockOffset + 0x38] == 0x53 && probe[kExtSuperblockOffset + 0x39] == 0xEF;
+    result.reason = fatLike ? fatWhy : extLike ? extWhy : "no known file system";
     return result;
 }
 
