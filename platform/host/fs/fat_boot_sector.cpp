@@ -119,13 +119,11 @@ std::optional<FatBootSector> parseFatBootSector(std::span<const std::uint8_t> s,
         return reject(why, "FAT too small for the cluster count");
 
     const ExtendedBpb& ext = g.type == FatType::Fat32 ? kExt32 : kExt16;
+    // 0x29: serial and label follow; the older 0x28 has the serial only.
     boot.extendedSignature = s[ext.signature] == 0x29;
-    if (boot.extendedSignature) {
-        boot.serial = loadLe32(s, ext.serial);
-        std::memcpy(boot.label.data(), &s[ext.label], boot.label.size());
-    } else {
-        boot.label.fill(' ');
-    }
+    boot.label.fill(' ');
+    if (s[ext.signature] == 0x28 || s[ext.signature] == 0x29) boot.serial = loadLe32(s, ext.serial);
+    if (boot.extendedSignature) std::memcpy(boot.label.data(), &s[ext.label], boot.label.size());
     return boot;
 }
 

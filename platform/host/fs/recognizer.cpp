@@ -16,6 +16,8 @@ MountResult recognizeVolume(const ReadFn& read) {
         result.reason = "first sectors unreadable";
         return result;
     }
+    // FIXME: CD/DVD file systems (ISO 9660, UDF) are not recognised yet, so
+    // such media answer as RAW volumes.
     const char* fatWhy = "";
     if (auto fat = recognizeFat(probe, read, &fatWhy)) return *fat;
     const char* extWhy = "";
