@@ -15,6 +15,7 @@ packages=(
   libssl-dev                  # an independent AES to check our ciphertext against
   clang libclang-rt-14-dev    # libFuzzer targets
   dosfstools mtools           # independent FAT checkers (fsck.fat, minfo, mdir, mcopy)
+  e2fsprogs                   # makes ext2/3/4 volumes the recognizer tests read
   xorriso                     # makes and reads ISO 9660 images in the tests
 )
 
