@@ -36,7 +36,9 @@ TEST_F(FilterTest, RemovalWaitsUntilTheLastRequestInFlightHasFinished)
     for (int i = 0; i < kReaders; ++i) {
         readers.emplace_back([&, i] { statuses[i] = SendRead(Filter(), 4096, buffers[i].data(), 4096).status; });
     }
-    while (Lower().PendingCount() == 0) {
+    // Both hold the remove lock (beside its initial bias) once they are in.
+    while (Lower().PendingCount() == 0 ||
+           __atomic_load_n(&Extension()->RemoveLock.Common.IoCount, __ATOMIC_SEQ_CST) < 1 + kReaders) {
         std::this_thread::yield();
     }
 
