@@ -1,8 +1,9 @@
 // Device control: the five encryption codes answered here, the CD geometry
 // query watched for disc changes, everything else passed down.
+#include <ntddcdrm.h>
+
 #include "cipher/keys.h"
 #include "cipher/sector.h"
-#include "platform/nt/ntddcdrm.h"
 #include "sys/filter.h"
 #include "sys/guards.h"
 #include "sys/ioctl.h"
