@@ -41,10 +41,12 @@ Listener::~Listener() {
   for (int fd : wake_) {
     if (fd >= 0) close(fd);
   }
+  if (spare_ >= 0) close(spare_);
 }
 
 bool Listener::Start() {
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
   {
     auto pool = pool_.Lock();
     for (unsigned i = 0; i < minThreads_; ++i) pool->threads.emplace_back(&Listener::CallThread, this);
@@ -95,6 +97,19 @@ void Listener::Hand(std::unique_ptr<ServerConnection> c) {
   work_.notify_one();
 }
 
+// Out of descriptors, a pending connection would keep the listening socket
+// readable and the dispatcher spinning: accept it on the spare descriptor
+// and close it at once, so the client sees a refusal.
+void Listener::ShedOneConnection(int listenFd) {
+  if (spare_ >= 0) {
+    close(spare_);
+    spare_ = -1;
+  }
+  int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) close(fd);
+  spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
 void Listener::DispatchLoop() {
   std::map<int, std::unique_ptr<ServerConnection>> idle;
   for (;;) {
@@ -124,7 +139,10 @@ void Listener::DispatchLoop() {
     for (size_t i = 0; i < listeners.size(); ++i) {
       if (!fds[1 + i].revents) continue;
       int fd = accept4(listeners[i].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) continue;
+      if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE) ShedOneConnection(listeners[i].fd);
+        continue;
+      }
       if (gLiveConnections.load() >= kMaxConnections) {
         close(fd);  // refused: the client sees the connection end during bind
         continue;

@@ -64,11 +64,13 @@ class Listener {
   void CallThread();
   void Serve(std::unique_ptr<ServerConnection>& c);
   void Hand(std::unique_ptr<ServerConnection> c);
+  void ShedOneConnection(int listenFd);
 
   std::function<std::vector<ListenSocket>()> endpoints_;
   const unsigned minThreads_;
   const unsigned maxCalls_;
   int wake_[2] = {-1, -1};
+  int spare_ = -1;  // dispatcher only
   Protected<Pool> pool_;
   std::condition_variable work_;
   std::thread dispatcher_;
