@@ -23,11 +23,12 @@ TEST(RpcCall, EveryWireTypeSurvivesTheRoundTrip) {
     std::string text;
     const char* maybe;
   };
+  const std::string longMaybe(9000, 'z');
   const Case cases[] = {
       {"", nullptr},  // empty string, null unique pointer
       {"E:", "C:\\"},
       {std::string(3000, 'x'), ""},
-      {std::string(20000, 'y'), std::string(9000, 'z').c_str()},  // several request fragments
+      {std::string(20000, 'y'), longMaybe.c_str()},  // several request fragments
       {"\x80\xff high bytes", "a"},
   };
   for (const Case& c : cases) {
