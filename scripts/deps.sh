@@ -17,6 +17,7 @@ packages=(
   dosfstools mtools           # independent FAT checkers (fsck.fat, minfo, mdir, mcopy)
   e2fsprogs                   # makes ext2/3/4 volumes the recognizer tests read
   xorriso                     # makes and reads ISO 9660 images in the tests
+  tshark                      # decodes our RPC traffic as an independent check
 )
 
 missing=()
