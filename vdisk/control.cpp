@@ -2,9 +2,10 @@
 // standard disk and CD-ROM queries, and the five encryption codes of the
 // filter with the same records and results. Mount, unmount and raw write
 // need the medium and go to the worker; everything else is answered here.
+#include <ntdddisk.h>
+
 #include <algorithm>
 
-#include "platform/nt/ntdddisk.h"
 #include "sys/ioctl.h"
 #include "vdisk/extension.h"
 

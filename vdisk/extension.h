@@ -2,10 +2,11 @@
 // files share.
 #pragma once
 
+#include <ntddk.h>
+
 #include <atomic>
 
 #include "cipher/aes.h"
-#include "platform/nt/ntddk.h"
 #include "platform/nt/security.h"
 #include "vdisk/vdisk_ioctl.h"
 

@@ -1,5 +1,7 @@
 // Mount and unmount. The control routine captures the mounting caller on its
 // own thread; the worker then opens the medium with that caller's rights.
+#include <ntstrsafe.h>
+
 #include "vdisk/extension.h"
 #include "vdisk/netdisk.h"
 
@@ -24,14 +26,9 @@ bool FormatLinkName(UCHAR Letter, WCHAR (&Name)[24], UNICODE_STRING* LinkName)
     if (!((Letter >= 'A' && Letter <= 'Z') || (Letter >= 'a' && Letter <= 'z'))) {
         return false;
     }
-    static constexpr char16_t kPrefix[] = u"\\DosDevices\\Global\\";
-    size_t n = 0;
-    for (; kPrefix[n] != 0; ++n) {
-        Name[n] = kPrefix[n];
+    if (!NT_SUCCESS(RtlStringCchPrintfW(Name, RTL_NUMBER_OF(Name), u"\\DosDevices\\Global\\%c:", WCHAR(Letter)))) {
+        return false;
     }
-    Name[n++] = WCHAR(Letter);
-    Name[n++] = u':';
-    Name[n] = 0;
     RtlInitUnicodeString(LinkName, Name);
     return true;
 }
@@ -92,10 +89,7 @@ NTSTATUS MountMedium(PDEVICE_OBJECT DeviceObject, const VDISK_MOUNT_RECORD* Reco
 
     // The name must end inside its field.
     size_t chars = 0;
-    while (chars < VDISK_NAME_CHARS && Record->FileName[chars] != 0) {
-        ++chars;
-    }
-    if (chars == VDISK_NAME_CHARS) {
+    if (!NT_SUCCESS(RtlStringCchLengthW(reinterpret_cast<PCWSTR>(Record->FileName), VDISK_NAME_CHARS, &chars))) {
         return STATUS_OBJECT_NAME_INVALID;
     }
     auto buffer = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, VDISK_NAME_BYTES, VDISK_POOL_TAG));

@@ -2,7 +2,7 @@
 // their worker threads, and the dispatch table.
 #include "vdisk/vdisk.h"
 
-#include <cstdio>
+#include <ntstrsafe.h>
 
 #include "cipher/keys.h"
 #include "vdisk/extension.h"
@@ -15,17 +15,6 @@ DECLARE_CONST_UNICODE_STRING(DirectoryName, u"\\Device\\Ombrel");
 // directory (it was made temporary at once).
 HANDLE DirectoryHandle = nullptr;
 
-// Builds "\Device\Ombrel\Ombrel%u" or "...OmbrelCd%u" into Name (capacity
-// VDISK_DEVICE_NAME_CHARS, NUL-terminated).
-void FormatDeviceName(WCHAR* Name, ULONG Number, DEVICE_TYPE Type)
-{
-    char narrow[VDISK_DEVICE_NAME_CHARS];
-    int n = std::snprintf(narrow, sizeof(narrow), "\\Device\\Ombrel\\Ombrel%s%u",
-                          Type == FILE_DEVICE_CD_ROM ? "Cd" : "", Number);
-    for (int i = 0; i <= n; ++i) {
-        Name[i] = WCHAR(narrow[i]);
-    }
-}
 
 NTSTATUS VdiskUnsupported(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -74,8 +63,10 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
 NTSTATUS VdiskCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Number, DEVICE_TYPE Type)
 {
-    WCHAR name[VDISK_DEVICE_NAME_CHARS];
-    FormatDeviceName(name, Number, Type);
+    WCHAR name[VDISK_DEVICE_NAME_CHARS] = {};
+    RtlStringCchPrintfW(name, RTL_NUMBER_OF(name),
+                        Type == FILE_DEVICE_CD_ROM ? u"\\Device\\Ombrel\\OmbrelCd%u" : u"\\Device\\Ombrel\\Ombrel%u",
+                        Number);
     UNICODE_STRING deviceName;
     RtlInitUnicodeString(&deviceName, name);
 
