@@ -40,9 +40,11 @@ NTSTATUS Fail(PIRP Irp, NTSTATUS Status)
 // A pool buffer of the driver's, freed at the end of the scope.
 class PoolBuffer {
 public:
-    PoolBuffer(POOL_TYPE Type, SIZE_T Size)
-        : data_(static_cast<PUCHAR>(ExAllocatePoolWithTag(Type, Size, VDISK_POOL_TAG)))
+    PoolBuffer() = default;
+    bool Allocate(POOL_TYPE Type, SIZE_T Size)
     {
+        data_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(Type, Size, VDISK_POOL_TAG));
+        return data_ != nullptr;
     }
     ~PoolBuffer()
     {
@@ -56,7 +58,7 @@ public:
     PUCHAR get() const { return data_; }
 
 private:
-    PUCHAR data_;
+    PUCHAR data_ = nullptr;
 };
 
 // Opens the image; creates it when it is missing and the record gives a size.
@@ -158,64 +160,13 @@ NTSTATUS FileDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Reco
     return STATUS_SUCCESS;
 }
 
+// The data goes straight into the caller's buffer and is decrypted there; a
+// temporary copy would only cost time.
 NTSTATUS FileDiskRead(VDISK_EXTENSION* Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const ULONG length = stack->Parameters.Read.Length;
     LARGE_INTEGER offset = stack->Parameters.Read.ByteOffset;
-    if (!WithinDisk(offset.QuadPart, length, Extension->DiskSize)) {
-        return Fail(Irp, STATUS_INVALID_PARAMETER);
-    }
-
-    PUCHAR caller = Irp->MdlAddress == nullptr
-                        ? nullptr
-                        : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
-    PoolBuffer data(PagedPool, length);
-    if (caller == nullptr || data.get() == nullptr) {
-        return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
-    }
-    // What the file cannot supply (it ends inside the transfer) reads as zeroes.
-    RtlZeroMemory(data.get(), length);
-
-    NTSTATUS status = ZwReadFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, data.get(), length,
-                                 &offset, nullptr);
-    if (!NT_SUCCESS(status)) {
-        return Fail(Irp, status);
-    }
-
-    bool decrypted = false;
-    {
-        FastMutexGuard lock(&Extension->CryptLock);
-        if (!FlagIsSet(Extension->Encrypted) && offset.QuadPart == 0) {
-            VdiskDecideMarker(Extension, data.get(), length);
-        }
-        if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
-            if (!UnitAligned(offset.QuadPart, length)) {
-                return Fail(Irp, STATUS_INVALID_PARAMETER);
-            }
-            DecryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset.QuadPart), data.get(), length);
-            decrypted = true;
-        }
-    }
-
-    RtlCopyMemory(caller, data.get(), length);
-    if (decrypted) {
-        SecureWipe(data.get(), length);  // no plaintext left behind in pool
-    }
-    Irp->IoStatus.Information = length;
-    return Irp->IoStatus.Status = STATUS_SUCCESS;
-}
-
-NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    const ULONG length = stack->Parameters.Write.Length;
-    LARGE_INTEGER offset = stack->Parameters.Write.ByteOffset;
-
-    PoolBuffer data(PagedPool, length);
-    if (data.get() == nullptr) {
-        return Fail(Irp, STATUS_INVALID_PARAMETER);
-    }
     if (!WithinDisk(offset.QuadPart, length, Extension->DiskSize)) {
         return Fail(Irp, STATUS_INVALID_PARAMETER);
     }
@@ -226,13 +177,58 @@ NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
         return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 
-    // The ciphertext is made in the temporary buffer, so the caller's pages
+    NTSTATUS status = ZwReadFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, caller, length,
+                                 &offset, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return Fail(Irp, status);
+    }
+    // What the file cannot supply (it ends inside the transfer) reads as
+    // zeroes, not as whatever the buffer held.
+    const ULONG_PTR got = std::min<ULONG_PTR>(Irp->IoStatus.Information, length);
+    RtlZeroMemory(caller + got, length - got);
+
+    {
+        FastMutexGuard lock(&Extension->CryptLock);
+        if (!FlagIsSet(Extension->Encrypted) && offset.QuadPart == 0) {
+            VdiskDecideMarker(Extension, caller, length);
+        }
+        if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
+            if (!UnitAligned(offset.QuadPart, length)) {
+                return Fail(Irp, STATUS_INVALID_PARAMETER);
+            }
+            DecryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset.QuadPart), caller, length);
+        }
+    }
+    Irp->IoStatus.Information = length;
+    return Irp->IoStatus.Status = STATUS_SUCCESS;
+}
+
+NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG length = stack->Parameters.Write.Length;
+    LARGE_INTEGER offset = stack->Parameters.Write.ByteOffset;
+    if (!WithinDisk(offset.QuadPart, length, Extension->DiskSize)) {
+        return Fail(Irp, STATUS_INVALID_PARAMETER);
+    }
+    PUCHAR caller = Irp->MdlAddress == nullptr
+                        ? nullptr
+                        : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+    if (caller == nullptr) {
+        return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+
+    // The ciphertext is made in a temporary buffer, so the caller's pages
     // hold their plaintext throughout.
+    PoolBuffer data;
     PUCHAR source = caller;
     {
         FastMutexGuard lock(&Extension->CryptLock);
         if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
             if (!UnitAligned(offset.QuadPart, length)) {
+                return Fail(Irp, STATUS_INVALID_PARAMETER);
+            }
+            if (!data.Allocate(PagedPool, length)) {
                 return Fail(Irp, STATUS_INVALID_PARAMETER);
             }
             RtlCopyMemory(data.get(), caller, length);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <vector>
 
@@ -109,8 +110,12 @@ extern "C" NTSTATUS SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext
   tSaved.Groups = ThreadGroups();
   tSaved.Active = true;
 
+  const bool sameUser = token->Identity.Uid == tSaved.FsUid && token->Identity.Gid == tSaved.FsGid;
   std::vector<gid_t> groups(token->Identity.Groups, token->Identity.Groups + token->Identity.GroupCount);
-  if (!SetThreadGroups(groups) || !SetFsIdentity(token->Identity.Uid, token->Identity.Gid)) {
+  // An unprivileged host may not change its groups at all; for its own user
+  // (a caller started in another session) it keeps them.
+  const bool groupsSet = SetThreadGroups(groups) || (sameUser && errno == EPERM);
+  if (!groupsSet || !SetFsIdentity(token->Identity.Uid, token->Identity.Gid)) {
     RestoreSaved();
     return STATUS_PRIVILEGE_NOT_HELD;
   }

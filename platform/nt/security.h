@@ -7,9 +7,10 @@
 // thread's file-system identity (setfsuid, setfsgid and the thread's own
 // supplementary groups), so files are opened with the caller's rights and
 // created as the caller's. Switching to another user needs CAP_SETUID and
-// CAP_SETGID; without them impersonating anyone but the process itself fails
-// with STATUS_PRIVILEGE_NOT_HELD instead of silently keeping the process's
-// rights.
+// CAP_SETGID; without them impersonating anyone but the process's own user
+// fails with STATUS_PRIVILEGE_NOT_HELD instead of silently keeping the
+// process's rights. (A caller of the process's own uid and gid keeps the
+// process's groups then: the same user, started in another session.)
 #pragma once
 
 #include "caller.h"

@@ -1,5 +1,6 @@
 // Mounts run with the mounting caller's file rights, never the host's.
 #include <sys/fsuid.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +74,42 @@ TEST(ClientSecurityTest, TokensHoldTheThreadsCallerAndAreReleased)
     EXPECT_EQ(SeImpersonateClientEx(&context, nullptr), STATUS_BAD_IMPERSONATION_LEVEL);
     SeDeleteClientSecurity(&context);
     EXPECT_EQ(NtPoolOutstanding(NT_TAG_TOKEN), 0u);
+}
+
+// Run in a child that drops root first: an unprivileged host serves its own
+// user (whatever that user's session groups) and refuses everyone else.
+int ImpersonateWithoutPrivilege()
+{
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) return 10;
+    SECURITY_QUALITY_OF_SERVICE qos{sizeof(qos), SecurityImpersonation, SECURITY_STATIC_TRACKING, FALSE};
+    NT_CALLER_IDENTITY self = Caller(kNobody, kNobody);
+    self.GroupCount = 1;
+    self.Groups[0] = 4242;
+    const NT_CALLER_IDENTITY cases[] = {self, Caller(0, 0), Caller(kNobody, 0)};
+    const NTSTATUS expected[] = {STATUS_SUCCESS, STATUS_PRIVILEGE_NOT_HELD, STATUS_PRIVILEGE_NOT_HELD};
+    for (int i = 0; i < 3; ++i) {
+        SECURITY_CLIENT_CONTEXT context{};
+        NTSTATUS status;
+        {
+            tarn::nt::ScopedCaller scope(cases[i]);
+            status = SeCreateClientSecurity(PsGetCurrentThread(), &qos, FALSE, &context);
+        }
+        if (status != STATUS_SUCCESS) return 20 + i;
+        if (SeImpersonateClientEx(&context, nullptr) != expected[i]) return 30 + i;
+        PsRevertToSelf();
+        if (uid_t(setfsuid(uid_t(-1))) != kNobody) return 40 + i;
+        SeDeleteClientSecurity(&context);
+    }
+    return 0;
+}
+
+TEST(ClientSecurityTest, UnprivilegedHostNeverKeepsItsRightsForAnotherUser)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to start an unprivileged child";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(ImpersonateWithoutPrivilege()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(VdiskTest, MountOpensTheImageWithTheCallersRights)

@@ -211,7 +211,7 @@ TEST_F(VdiskTest, ReadOnlyMediaRefuseWrites)
     EXPECT_EQ(ReadFileBytes(image, 0, 4096), before);
 }
 
-TEST_F(VdiskTest, FailedAllocationsFailTheMountAndLeakNothing)
+TEST_F(VdiskTest, KernelSayingNoFailsTheRequestAndLeaksNothing)
 {
     auto image = Dir() / "alloc.img";
     MakeImage(image, kMiB, 6);
@@ -227,15 +227,19 @@ TEST_F(VdiskTest, FailedAllocationsFailTheMountAndLeakNothing)
         EXPECT_EQ(Control(disk, IOCTL_VDISK_QUERY, {}, nullptr, VDISK_MOUNT_RECORD_SIZE).status,
                   STATUS_NO_MEDIA_IN_DEVICE);
     }
-    // The temporary buffer of a read.
+    // A caller's buffer that cannot be mapped, for a read and a write.
     ASSERT_EQ(Mount(disk, MakeRecord(image)).status, STATUS_SUCCESS);
-    NtPoolFailAllocation(VDISK_POOL_TAG, 1);
-    std::vector<uint8_t> data(4096);
-    IrpResult r = SendRead(disk, 0, data.data(), 4096);
-    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(r.information, 0u);
-    NtResetFaults();
+    std::vector<uint8_t> data(4096, 0x33);
+    for (bool write : {false, true}) {
+        NtMdlFailMapping(1);
+        IrpResult r = write ? SendWrite(disk, 0, data.data(), 4096, BufferMapping::Unmapped)
+                            : SendRead(disk, 0, data.data(), 4096, BufferMapping::Unmapped);
+        EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(r.information, 0u);
+        NtResetFaults();
+    }
     ASSERT_EQ(Unmount(disk).status, STATUS_SUCCESS);
+    EXPECT_EQ(ReadFileBytes(image, 0, 4096), Pattern(4096, 6));
 }
 
 }  // namespace
