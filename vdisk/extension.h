@@ -22,7 +22,7 @@ constexpr size_t VDISK_DEVICE_NAME_CHARS = 256;
 // Never changed after device creation: DeviceNumber, DeviceName, FixedKey,
 // WorkerThread, and the queue, event and lock objects themselves.
 // Changed only by the worker thread (mount and unmount run there, between
-// requests): Backing, DiskKind, ServerAddress, ServerPort, DriveLetter,
+// requests), and by the unload once the worker has ended: Backing, DiskKind, ServerAddress, ServerPort, DriveLetter,
 // FileName, DiskSize, ReadOnly, UseLocalCache, Cache, LinkCreated, and
 // MediaPresent (set last by a mount, cleared by an unmount). Dispatch routines
 // read MediaPresent and the mount fields without a lock; a queued request
@@ -34,7 +34,9 @@ constexpr size_t VDISK_DEVICE_NAME_CHARS = 256;
 // request carries its own captured context (DriverContext[0]) until the
 // worker takes it, so two mounts queued at once never swap identities.
 // Guarded by CryptLock: Encrypted, KeyLoaded, UserKey. Written only with it
-// held; read without it through the flag helpers where a path is chosen.
+// held; transfers hold it across their marker decision and transform, so a
+// key change never meets a half-transformed transfer. Queries read the flags
+// without it.
 // Guarded by QueueLock: Queue. StopWorker is set once, at unload.
 struct VDISK_EXTENSION {
     UCHAR MediaPresent;
