@@ -39,7 +39,7 @@ size_t WideLength(PCWSTR s) {
   return n;
 }
 
-struct Spec {
+struct Conversion {
   bool Left = false;
   char Flags[8] = {};
   int FlagCount = 0;
@@ -48,20 +48,20 @@ struct Spec {
   enum Prefix { Default, Short, Long, LongLong, SizeT, Wide } Prefix = Default;
 };
 
-// A string argument, wide or narrow, padded per the spec.
+// A string argument, wide or narrow, padded as the conversion asks.
 template <class Ch>
-void PutString(Sink& out, const Spec& spec, const Ch* s, size_t n) {
+void PutString(Sink& out, const Conversion& conv, const Ch* s, size_t n) {
   if (s == nullptr) {
     static const char kNull[] = "(null)";
-    PutString(out, spec, kNull, sizeof(kNull) - 1);
+    PutString(out, conv, kNull, sizeof(kNull) - 1);
     return;
   }
-  if (spec.Precision >= 0 && size_t(spec.Precision) < n) n = size_t(spec.Precision);
-  size_t pad = spec.Width > 0 && size_t(spec.Width) > n ? size_t(spec.Width) - n : 0;
-  if (!spec.Left)
+  if (conv.Precision >= 0 && size_t(conv.Precision) < n) n = size_t(conv.Precision);
+  size_t pad = conv.Width > 0 && size_t(conv.Width) > n ? size_t(conv.Width) - n : 0;
+  if (!conv.Left)
     for (size_t i = 0; i < pad; ++i) out.Put(u' ');
   for (size_t i = 0; i < n; ++i) out.Put(WCHAR(std::make_unsigned_t<Ch>(s[i])));
-  if (spec.Left)
+  if (conv.Left)
     for (size_t i = 0; i < pad; ++i) out.Put(u' ');
 }
 
@@ -73,19 +73,19 @@ size_t Length(const Ch* s) {
   return n;
 }
 
-// Numbers go through the C library with an equivalent narrow spec.
-void PutNumber(Sink& out, const Spec& spec, char conversion, va_list* args) {
+// Numbers go through the C library with an equivalent narrow format.
+void PutNumber(Sink& out, const Conversion& conv, char conversion, va_list* args) {
   std::string fmt = "%";
-  fmt.append(spec.Flags, spec.FlagCount);
-  if (spec.Width > 0) fmt += std::to_string(spec.Width);
-  if (spec.Precision >= 0) fmt += "." + std::to_string(spec.Precision);
+  fmt.append(conv.Flags, conv.FlagCount);
+  if (conv.Width > 0) fmt += std::to_string(conv.Width);
+  if (conv.Precision >= 0) fmt += "." + std::to_string(conv.Precision);
   char buffer[128];
   int n;
   bool isSigned = conversion == 'd' || conversion == 'i';
   if (conversion == 'p') {
     fmt += 'p';
     n = snprintf(buffer, sizeof(buffer), fmt.c_str(), va_arg(*args, void*));
-  } else if (spec.Prefix == Spec::LongLong || spec.Prefix == Spec::SizeT) {
+  } else if (conv.Prefix == Conversion::LongLong || conv.Prefix == Conversion::SizeT) {
     fmt += "ll";
     fmt += conversion;
     if (isSigned)
@@ -97,11 +97,11 @@ void PutNumber(Sink& out, const Spec& spec, char conversion, va_list* args) {
     fmt += conversion;
     if (isSigned) {
       int v = va_arg(*args, int);
-      if (spec.Prefix == Spec::Short) v = short(v);
+      if (conv.Prefix == Conversion::Short) v = short(v);
       n = snprintf(buffer, sizeof(buffer), fmt.c_str(), v);
     } else {
       unsigned v = va_arg(*args, unsigned);
-      if (spec.Prefix == Spec::Short) v = static_cast<unsigned short>(v);
+      if (conv.Prefix == Conversion::Short) v = static_cast<unsigned short>(v);
       n = snprintf(buffer, sizeof(buffer), fmt.c_str(), v);
     }
   }
@@ -114,47 +114,47 @@ void Format(Sink& out, PCWSTR format, va_list* args) {
       out.Put(format[i]);
       continue;
     }
-    Spec spec;
+    Conversion conv;
     ++i;
     for (; format[i] == u'-' || format[i] == u'+' || format[i] == u' ' || format[i] == u'#' || format[i] == u'0';
          ++i) {
-      if (format[i] == u'-') spec.Left = true;
-      if (spec.FlagCount < 7) spec.Flags[spec.FlagCount++] = char(format[i]);
+      if (format[i] == u'-') conv.Left = true;
+      if (conv.FlagCount < 7) conv.Flags[conv.FlagCount++] = char(format[i]);
     }
     if (format[i] == u'*') {
-      spec.Width = va_arg(*args, int);
-      if (spec.Width < 0) {
-        spec.Left = true;
-        spec.Width = -spec.Width;
+      conv.Width = va_arg(*args, int);
+      if (conv.Width < 0) {
+        conv.Left = true;
+        conv.Width = -conv.Width;
       }
       ++i;
     } else {
-      for (; format[i] >= u'0' && format[i] <= u'9'; ++i) spec.Width = spec.Width * 10 + (format[i] - u'0');
+      for (; format[i] >= u'0' && format[i] <= u'9'; ++i) conv.Width = conv.Width * 10 + (format[i] - u'0');
     }
     if (format[i] == u'.') {
       ++i;
-      spec.Precision = 0;
+      conv.Precision = 0;
       if (format[i] == u'*') {
-        spec.Precision = va_arg(*args, int);
+        conv.Precision = va_arg(*args, int);
         ++i;
       } else {
-        for (; format[i] >= u'0' && format[i] <= u'9'; ++i) spec.Precision = spec.Precision * 10 + (format[i] - u'0');
+        for (; format[i] >= u'0' && format[i] <= u'9'; ++i) conv.Precision = conv.Precision * 10 + (format[i] - u'0');
       }
     }
     if (format[i] == u'h') {
-      spec.Prefix = Spec::Short;
+      conv.Prefix = Conversion::Short;
       ++i;
     } else if (format[i] == u'l' && format[i + 1] == u'l') {
-      spec.Prefix = Spec::LongLong;
+      conv.Prefix = Conversion::LongLong;
       i += 2;
     } else if (format[i] == u'l') {
-      spec.Prefix = Spec::Long;
+      conv.Prefix = Conversion::Long;
       ++i;
     } else if (format[i] == u'w') {
-      spec.Prefix = Spec::Wide;
+      conv.Prefix = Conversion::Wide;
       ++i;
     } else if (format[i] == u'z' || format[i] == u'I') {
-      spec.Prefix = Spec::SizeT;
+      conv.Prefix = Conversion::SizeT;
       if (format[i] == u'I' && format[i + 1] == u'6' && format[i + 2] == u'4')
         i += 3;
       else
@@ -169,32 +169,32 @@ void Format(Sink& out, PCWSTR format, va_list* args) {
       case u'X':
       case u'o':
       case u'p':
-        PutNumber(out, spec, char(c), args);
+        PutNumber(out, conv, char(c), args);
         break;
       case u'c':
       case u'C': {
         WCHAR ch = WCHAR(va_arg(*args, int));
-        if (c == u'C' || spec.Prefix == Spec::Short) ch = WCHAR(UCHAR(ch));
-        PutString(out, spec, &ch, 1);
+        if (c == u'C' || conv.Prefix == Conversion::Short) ch = WCHAR(UCHAR(ch));
+        PutString(out, conv, &ch, 1);
         break;
       }
       case u's':
       case u'S':
-        if ((c == u's' && spec.Prefix != Spec::Short) || spec.Prefix == Spec::Wide || spec.Prefix == Spec::Long) {
+        if ((c == u's' && conv.Prefix != Conversion::Short) || conv.Prefix == Conversion::Wide || conv.Prefix == Conversion::Long) {
           PCWSTR s = va_arg(*args, PCWSTR);
-          PutString(out, spec, s, Length(s));
+          PutString(out, conv, s, Length(s));
         } else {
           PCSTR s = va_arg(*args, PCSTR);
-          PutString(out, spec, s, Length(s));
+          PutString(out, conv, s, Length(s));
         }
         break;
       case u'Z':
-        if (spec.Prefix == Spec::Wide) {
+        if (conv.Prefix == Conversion::Wide) {
           PCUNICODE_STRING s = va_arg(*args, PCUNICODE_STRING);
-          PutString(out, spec, s ? s->Buffer : nullptr, s ? s->Length / sizeof(WCHAR) : 0);
+          PutString(out, conv, s ? s->Buffer : nullptr, s ? s->Length / sizeof(WCHAR) : 0);
         } else {
           PCANSI_STRING s = va_arg(*args, PCANSI_STRING);
-          PutString(out, spec, s ? s->Buffer : nullptr, s ? s->Length : 0);
+          PutString(out, conv, s ? s->Buffer : nullptr, s ? s->Length : 0);
         }
         break;
       case u'%':
