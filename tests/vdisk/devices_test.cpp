@@ -56,8 +56,83 @@ TEST_F(VdiskTest, UnloadWithMediaMountedClosesImagesAndLinks)
     EXPECT_TRUE(NtHostResolvePath(u"\\DosDevices\\R:").empty());
 }
 
-// The worker is held inside a read (the test owns CryptLock) while more
-// requests queue behind it; then the driver unloads.
+int QueuedRequests(VDISK_EXTENSION* ext)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->QueueLock, &irql);
+    int n = 0;
+    for (PLIST_ENTRY e = ext->Queue.Flink; e != &ext->Queue; e = e->Flink) ++n;
+    KeReleaseSpinLock(&ext->QueueLock, irql);
+    return n;
+}
+
+// Holds a device's worker inside a read of offset 0 (the test owns
+// CryptLock, which the read takes after the file read) until Release().
+class HeldWorker {
+public:
+    explicit HeldWorker(PDEVICE_OBJECT disk) : ext_(VdiskExtension(disk)), buffer_(4096)
+    {
+        ExAcquireFastMutex(&ext_->CryptLock);
+        reader_ = std::thread([this, disk] { result_ = SendRead(disk, 0, buffer_.data(), 4096); });
+        while (__atomic_load_n(&ext_->CryptLock.Contention, __ATOMIC_RELAXED) == 0) {
+            std::this_thread::yield();
+        }
+    }
+    ~HeldWorker() { Release(); }
+    void Release()
+    {
+        if (!released_) {
+            ExReleaseFastMutex(&ext_->CryptLock);
+            reader_.join();
+            released_ = true;
+        }
+    }
+    IrpResult Result() const { return result_; }
+
+private:
+    VDISK_EXTENSION* ext_;
+    std::vector<uint8_t> buffer_;
+    std::thread reader_;
+    IrpResult result_;
+    bool released_ = false;
+};
+
+TEST_F(VdiskTest, RequestQueuedBehindAnUnmountFindsNoMedium)
+{
+    auto image = Dir() / "a.img";
+    MakeImage(image, 1 << 20, 3);
+    PDEVICE_OBJECT disk = Disk(1);
+    ASSERT_EQ(Mount(disk, MakeRecord(image)).status, STATUS_SUCCESS);
+    VDISK_EXTENSION* ext = Ext(disk);
+
+    HeldWorker held(disk);
+    IrpResult unmount, read, write;
+    std::vector<uint8_t> readBuffer(4096), writeBuffer(4096, 0x77);
+    std::thread unmounter([&] { unmount = Unmount(disk); });
+    while (QueuedRequests(ext) != 1) std::this_thread::yield();
+    std::thread reader([&] { read = SendRead(disk, 4096, readBuffer.data(), 4096); });
+    std::thread writer([&] { write = SendWrite(disk, 8192, writeBuffer.data(), 4096); });
+    while (QueuedRequests(ext) != 3) std::this_thread::yield();
+
+    // An empty transfer is answered at once, though the worker is busy.
+    IrpResult empty = SendRead(disk, 0, nullptr, 0, BufferMapping::None);
+    EXPECT_EQ(empty.status, STATUS_SUCCESS);
+    EXPECT_EQ(empty.information, 0u);
+
+    held.Release();
+    unmounter.join();
+    reader.join();
+    writer.join();
+    EXPECT_EQ(held.Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(unmount.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.status, STATUS_NO_MEDIA_IN_DEVICE) << "a read of a closed image";
+    EXPECT_EQ(write.status, STATUS_NO_MEDIA_IN_DEVICE) << "a write to a closed image";
+    const std::vector<uint8_t> original = Pattern(1 << 20, 3);
+    EXPECT_EQ(ReadFileBytes(image, 8192, 4096), std::vector<uint8_t>(original.begin() + 8192, original.begin() + 12288));
+}
+
+// The worker is held inside a read while more requests queue behind it;
+// then the driver unloads.
 TEST_F(VdiskTest, RequestsQueuedAtUnloadCompleteWithError)
 {
     auto image = Dir() / "a.img";
@@ -67,37 +142,24 @@ TEST_F(VdiskTest, RequestsQueuedAtUnloadCompleteWithError)
     ASSERT_EQ(Mount(disk, MakeRecord(image)).status, STATUS_SUCCESS);
     VDISK_EXTENSION* ext = Ext(disk);
 
-    ExAcquireFastMutex(&ext->CryptLock);
+    HeldWorker held(disk);
     constexpr int kQueued = 4;
-    std::vector<IrpResult> results(kQueued + 1);
-    std::vector<std::vector<uint8_t>> buffers(kQueued + 1, std::vector<uint8_t>(4096, 0x5A));
+    std::vector<IrpResult> results(kQueued);
+    std::vector<std::vector<uint8_t>> buffers(kQueued, std::vector<uint8_t>(4096, 0x5A));
     std::vector<std::thread> senders;
-    // The first one reaches the worker and waits for the lock.
-    senders.emplace_back([&] { results[0] = SendRead(disk, 0, buffers[0].data(), 4096); });
-    auto queued = [&] {
-        KIRQL irql;
-        KeAcquireSpinLock(&ext->QueueLock, &irql);
-        int n = 0;
-        for (PLIST_ENTRY e = ext->Queue.Flink; e != &ext->Queue; e = e->Flink) ++n;
-        KeReleaseSpinLock(&ext->QueueLock, irql);
-        return n;
-    };
-    while (__atomic_load_n(&ext->CryptLock.Contention, __ATOMIC_RELAXED) == 0) {
-        std::this_thread::yield();  // until the worker waits for the lock inside the first
+    for (int i = 0; i < kQueued; ++i) {
+        senders.emplace_back([&, i] { results[i] = SendWrite(disk, 4096 * (i + 1), buffers[i].data(), 4096); });
     }
-    for (int i = 1; i <= kQueued; ++i) {
-        senders.emplace_back([&, i] { results[i] = SendWrite(disk, 4096 * i, buffers[i].data(), 4096); });
-    }
-    while (queued() != kQueued) std::this_thread::yield();
+    while (QueuedRequests(ext) != kQueued) std::this_thread::yield();
 
     std::thread unloader([&] { UnloadDriver(); });
     while (!FlagIsSet(ext->StopWorker)) std::this_thread::yield();
-    ExReleaseFastMutex(&ext->CryptLock);
+    held.Release();
     unloader.join();
     for (auto& t : senders) t.join();
 
-    EXPECT_EQ(results[0].status, STATUS_SUCCESS);
-    for (int i = 1; i <= kQueued; ++i) {
+    EXPECT_EQ(held.Result().status, STATUS_SUCCESS);
+    for (int i = 0; i < kQueued; ++i) {
         EXPECT_EQ(results[i].status, STATUS_NO_SUCH_DEVICE) << "request " << i;
         EXPECT_EQ(results[i].information, 0u);
     }
