@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "vdisk/extension.h"
 
 namespace {

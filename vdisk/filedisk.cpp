@@ -6,7 +6,7 @@
 #include "cipher/keys.h"
 #include "cipher/sector.h"
 #include "platform/nt/zwfile.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "vdisk/extension.h"
 
 namespace {

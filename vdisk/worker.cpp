@@ -1,8 +1,8 @@
 // The per-device queue and worker thread. Requests of one device are served
 // strictly one after the other, in arrival order.
+#include "sys/crypt_ioctl.h"
 #include "vdisk/extension.h"
 #include "vdisk/netdisk.h"
-#include "sys/ioctl.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "cipher/keys.h"
 #include "cipher/sector.h"
 #include "platform/nt/host.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "tests/support/irp_sender.h"
 #include "tests/support/reference_cipher.h"
 #include "vdisk/extension.h"

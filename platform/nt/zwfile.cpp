@@ -213,8 +213,7 @@ NTSTATUS EndOfFile(const HostFile& File, LONGLONG* Size, struct stat* St) {
   if (fstat(File.Fd, St) != 0) return tarn::nt::FileStatusFromErrno(errno);
   *Size = St->st_size;
   if (File.BlockDevice) {
-    // A block device's end is its size (<sys/ioctl.h> is shadowed by the
-    // project's sys/ folder on this include path).
+    // A block device's end is its size.
     off_t end = lseek(File.Fd, 0, SEEK_END);
     if (end < 0) return tarn::nt::FileStatusFromErrno(errno);
     *Size = LONGLONG(end);

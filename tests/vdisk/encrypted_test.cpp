@@ -3,7 +3,7 @@
 // encryption codes move the state as on the filter.
 #include "cipher/keys.h"
 #include "cipher/sector.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "tests/vdisk/vdisk_fixture.h"
 
 namespace tarn::test {

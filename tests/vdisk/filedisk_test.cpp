@@ -7,7 +7,7 @@
 #include "platform/nt/host.h"
 #include "platform/nt/ntdddisk.h"
 #include "platform/nt/testing.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "tests/vdisk/vdisk_fixture.h"
 
 namespace tarn::test {

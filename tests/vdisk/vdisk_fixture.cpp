@@ -10,7 +10,7 @@
 #include "platform/nt/host.h"
 #include "platform/nt/security.h"
 #include "platform/nt/testing.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "vdisk/vdisk.h"
 
 namespace tarn::test {
