@@ -47,6 +47,9 @@ BOOL CDialog::Create(UINT idd, CWnd* parent) {
     widget->resize(size.right, size.bottom);
   else
     widget->setFixedSize(size.right, size.bottom);
+  // An owned popup holds its owner while it is up, as the modal loops of
+  // the program expect.
+  if (!child && m_pParentWnd) widget->setWindowModality(Qt::WindowModal);
   widget->setWindowTitle(QString::fromStdString(tmpl->caption));
   widget->setProperty("windowText", QString::fromStdString(tmpl->caption));
   for (const DLGITEMTEMPLATE& item : tmpl->items) tarn::ui::CreateTemplateControl(item, this, m_units, font);

@@ -127,7 +127,6 @@ BOOL CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
   AttachWidget(widget, kind, nullptr, id, style, exStyle);
   m_parent = parent;
   siblings.insert(siblings.begin() + static_cast<long>(std::min(index, siblings.size())), this);
-  widget->stackUnder(nullptr);
   tarn::ui::SetControlText(this, text);
   widget->setVisible(visible);
   return TRUE;
@@ -267,17 +266,23 @@ BOOL CWnd::IsWindowVisible() const { return m_widget && m_widget->isVisible(); }
 
 BOOL CWnd::EnableWindow(BOOL enable) {
   if (!m_widget) return FALSE;
-  BOOL wasDisabled = !m_widget->isEnabled();
-  m_widget->setEnabled(enable != FALSE);
+  BOOL wasDisabled = (m_style & WS_DISABLED) != 0;
   if (enable)
     m_style &= ~WS_DISABLED;
   else
     m_style |= WS_DISABLED;
+  // Qt would carry a disabled top-level window's state into the dialogs it
+  // owns; the modal dialogs block their owner themselves (window modality),
+  // so a top-level window only keeps the flag.
+  if (!m_widget->isWindow()) m_widget->setEnabled(enable != FALSE);
   SendMessage(WM_ENABLE, enable ? 1 : 0);
   return wasDisabled;
 }
 
-BOOL CWnd::IsWindowEnabled() const { return m_widget && m_widget->isEnabled(); }
+BOOL CWnd::IsWindowEnabled() const {
+  if (!m_widget) return FALSE;
+  return m_widget->isWindow() ? !(m_style & WS_DISABLED) : m_widget->isEnabled();
+}
 
 void CWnd::SetWindowText(const std::string& text) {
   tarn::ui::SetControlText(this, text);
@@ -315,7 +320,7 @@ void CWnd::GetWindowRect(LPRECT rect) const {
 DWORD CWnd::GetStyle() const {
   DWORD style = m_style & ~(WS_VISIBLE | WS_DISABLED);
   if (m_widget && !m_widget->isHidden()) style |= WS_VISIBLE;
-  if (m_widget && !m_widget->isEnabled()) style |= WS_DISABLED;
+  if (m_widget && (m_widget->isWindow() ? (m_style & WS_DISABLED) != 0 : !m_widget->isEnabled())) style |= WS_DISABLED;
   return style;
 }
 
