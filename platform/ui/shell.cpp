@@ -23,7 +23,9 @@ BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
   auto& icons = TrayIcons();
   switch (message) {
     case NIM_ADD: {
-      if (icons.count(key)) return FALSE;
+      // Without a notification area the shell refuses, as Windows does
+      // while Explorer is not running.
+      if (icons.count(key) || !QSystemTrayIcon::isSystemTrayAvailable()) return FALSE;
       auto icon = std::make_unique<QSystemTrayIcon>();
       if (data->uFlags & NIF_ICON) icon->setIcon(tarn::ui::IconFromHandle(data->hIcon));
       if (data->uFlags & NIF_TIP) icon->setToolTip(QString::fromLocal8Bit(data->szTip));
