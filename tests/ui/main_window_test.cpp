@@ -4,6 +4,7 @@
 
 #include <QKeyEvent>
 
+#include "app/about_dlg.h"
 #include "app/fake_system_calls.h"
 #include "app/password_dlg.h"
 #include "app/resource.h"
@@ -346,6 +347,50 @@ TEST_F(MainWindowTest, AboutBoxAndHelpAndSystemMenu) {
   EXPECT_EQ(systemMenu->GetMenuItemID(1), static_cast<UINT>(IDM_ABOUTBOX));
   EXPECT_EQ(systemMenu->GetMenuString(1), "&About Shroudkeep...");
   EXPECT_TRUE(seam_.unexpected.empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, PictureButtonsReachTheirCommands) {
+  seam_.dialogActions.push_back([](CDialog& d) { d.SendMessage(WM_COMMAND, IDOK, 0); });
+  CWnd* about = dialog_->GetDlgItem(ID_HDR_ABOUT);
+  ASSERT_NE(about, nullptr);
+  about->SendMessage(WM_LBUTTONDOWN, 0, 0);
+  dialog_->GetDlgItem(ID_HDR_HELP)->SendMessage(WM_LBUTTONDOWN, 0, 0);
+  Settle();
+  EXPECT_EQ(seam_.dialogsShown, std::vector<UINT>{IDD_ABOUTBOX});
+  EXPECT_EQ(seam_.shellOpened.size(), 1u);
+}
+
+TEST_F(MainWindowTest, AboutLinksOpenTheirTargets) {
+  seam_.dialogActions.push_back([](CDialog& d) {
+    auto& about = static_cast<CAboutDlg&>(d);
+    EXPECT_EQ(about.HomePage().GetTextColor(), static_cast<COLORREF>(0xFF0000));
+    EXPECT_EQ(about.Support().GetTextColor(), static_cast<COLORREF>(0xFF0000));
+    about.HomePage().SendMessage(WM_LBUTTONDOWN, 0, 0);
+    about.Support().SendMessage(WM_LBUTTONDOWN, 0, 0);
+    d.SendMessage(WM_COMMAND, IDOK, 0);
+  });
+  dialog_->SendMessage(WM_COMMAND, ID_HDR_ABOUT, 0);
+  EXPECT_EQ(seam_.shellOpened, (std::vector<std::string>{std::string("open Explorer ") + kHomePage,
+                                                         std::string("open mailto:") + kSupportAddress}));
+}
+
+TEST_F(MainWindowTest, TrayDoubleClickTogglesTheWindow) {
+  Show();
+  EXPECT_EQ(dialog_->SendMessage(WM_TRAYICON, 100, WM_LBUTTONDBLCLK), 1);
+  EXPECT_FALSE(dialog_->GetStyle() & WS_VISIBLE);
+  dialog_->SendMessage(WM_TRAYICON, 100, WM_LBUTTONDBLCLK);
+  EXPECT_TRUE(dialog_->GetStyle() & WS_VISIBLE);
+  dialog_->SendMessage(WM_TRAYICON, 100, WM_MOUSEMOVE);  // ignored
+  EXPECT_TRUE(dialog_->GetStyle() & WS_VISIBLE);
+  seam_.menuAnswers.push_back(ID_TRAY_SHOWWINDOW);
+  dialog_->SendMessage(WM_TRAYICON, 100, WM_RBUTTONUP);
+  ASSERT_EQ(seam_.menusShown.size(), 1u);
+  EXPECT_EQ(seam_.menusShown[0].items.size(), 8u);
+  EXPECT_EQ(seam_.menusShown[0].items[7].text, "&Exit");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include "app/direct_ui.h"
+#include "app/picture.h"
 #include "tests/ui/qt_environment.h"
 #include "tests/ui/recording_window.h"
 
@@ -210,6 +211,51 @@ TEST(BlendColour, MovesEachChannelTowardsWhiteByTheFractionTruncated) {
       {RGB(51, 102, 204), 1.01, RGB(51, 102, 204)},
   };
   for (const Case& c : cases) EXPECT_EQ(BlendColour(c.in, c.f), c.out) << c.f;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PanelTest, CursorIsTheHandOverHotItemsAndHeadersOnly) {
+  Move(Centre(ItemRect(0, 0)));
+  EXPECT_EQ(panel_.SendMessage(WM_SETCURSOR, 0, 1), TRUE);
+  Move(Centre(panel_.GetGroup(1)->GetHeaderRect()));
+  EXPECT_EQ(panel_.SendMessage(WM_SETCURSOR, 0, 1), TRUE);
+  Move(POINT{2, 2});  // the margin above the first group
+  EXPECT_EQ(panel_.GetHotItem(), nullptr);
+  EXPECT_EQ(panel_.GetHotGroup(), nullptr);
+  EXPECT_EQ(panel_.SendMessage(WM_SETCURSOR, 0, 1), FALSE);
+}
+
+TEST_F(PanelTest, RemoveAllForgetsHotElementsAndSetStyleRelayoutsEveryGroup) {
+  Move(Centre(ItemRect(0, 0)));
+  ASSERT_NE(panel_.GetHotItem(), nullptr);
+  panel_.RemoveAll();
+  EXPECT_EQ(panel_.GetGroupCount(), 0);
+  EXPECT_EQ(panel_.GetHotItem(), nullptr);
+  panel_.SendMessage(WM_LBUTTONDOWN, 0, 0);
+  panel_.SendMessage(WM_LBUTTONUP, 0, 0);
+  Settle();
+  EXPECT_TRUE(main_.Commands().empty());
+  EXPECT_EQ(panel_.AddGroup("Again"), 0) << "indexes start over";
+  panel_.AddItem(0, "One", 1);
+  Paint();
+  EXPECT_FALSE(panel_.GetGroup(0)->NeedsLayout());
+  panel_.SetStyle(3);
+  EXPECT_TRUE(panel_.GetGroup(0)->NeedsLayout());
+}
+
+TEST(PictureButton, PressTellsTheParentOnceAndLooksPushedOnlyMeanwhile) {
+  RecordingWindow parent;
+  CPicture picture;
+  ASSERT_TRUE(picture.CreateEx(0, WS_CHILD | WS_VISIBLE | SS_NOTIFY, RECT{0, 0, 40, 16}, &parent, 1024));
+  picture.SendMessage(WM_LBUTTONDOWN, 0, 0);
+  EXPECT_FALSE(picture.IsPressed());
+  Settle();
+  ASSERT_EQ(parent.Commands(), std::vector<UINT>{1024});
+  EXPECT_EQ(HIWORD(parent.received.back().wParam), STN_CLICKED);
+  EXPECT_EQ(picture.SendMessage(WM_SETCURSOR, 0, 1), TRUE);
 }
 
 }  // namespace
