@@ -124,6 +124,7 @@ BOOL CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
   auto pos = std::find(siblings.begin(), siblings.end(), old);
   size_t index = static_cast<size_t>(pos - siblings.begin());
   old->DestroyWindow();
+  if (dynamic_cast<CControlWnd*>(old)) delete old;
   AttachWidget(widget, kind, nullptr, id, style, exStyle);
   m_parent = parent;
   siblings.insert(siblings.begin() + static_cast<long>(std::min(index, siblings.size())), this);
