@@ -26,6 +26,13 @@ class FakeSystemCalls : public TarnSystemCalls {
     long isFullPath;
   };
 
+  static Drive MakeDrive(UINT type, long status, const std::string& password = {}) {
+    Drive drive;
+    drive.type = type;
+    drive.status = status;
+    drive.password = password;
+    return drive;
+  }
   // A machine with one drive of every kind the drive list tells apart.
   static FakeSystemCalls Demo();
 

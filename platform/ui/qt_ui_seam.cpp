@@ -38,6 +38,19 @@ void AddMenuItems(QMenu& target, const MenuData& menu, UINT* chosen, std::vector
   }
 }
 
+QString ButtonText(int id) {
+  switch (id) {
+    case IDOK: return QStringLiteral("OK");
+    case IDCANCEL: return QStringLiteral("Cancel");
+    case IDABORT: return QStringLiteral("&Abort");
+    case IDRETRY: return QStringLiteral("&Retry");
+    case IDIGNORE: return QStringLiteral("&Ignore");
+    case IDYES: return QStringLiteral("&Yes");
+    case IDNO: return QStringLiteral("&No");
+    default: return QString();
+  }
+}
+
 class QtUiSeam : public UiSeam {
  public:
   int MessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type) override {
@@ -51,31 +64,18 @@ class QtUiSeam : public UiSeam {
       case MB_ICONASTERISK: box.setIcon(QMessageBox::Information); break;
       default: break;
     }
-    struct Choice {
-      const char* text;
-      int id;
-    };
-    std::vector<Choice> choices;
-    switch (type & MB_TYPEMASK) {
-      case MB_OKCANCEL: choices = {{"OK", IDOK}, {"Cancel", IDCANCEL}}; break;
-      case MB_ABORTRETRYIGNORE: choices = {{"&Abort", IDABORT}, {"&Retry", IDRETRY}, {"&Ignore", IDIGNORE}}; break;
-      case MB_YESNOCANCEL: choices = {{"&Yes", IDYES}, {"&No", IDNO}, {"Cancel", IDCANCEL}}; break;
-      case MB_YESNO: choices = {{"&Yes", IDYES}, {"&No", IDNO}}; break;
-      case MB_RETRYCANCEL: choices = {{"&Retry", IDRETRY}, {"Cancel", IDCANCEL}}; break;
-      default: choices = {{"OK", IDOK}}; break;
-    }
-    size_t defIndex = ((type & MB_DEFMASK) >> 8);
-    if (defIndex >= choices.size()) defIndex = 0;
+    MessageBoxButtons layout = DescribeMessageBox(type);
     std::vector<QPushButton*> buttons;
-    for (const Choice& c : choices) buttons.push_back(box.addButton(QString::fromUtf8(c.text), QMessageBox::ActionRole));
-    box.setDefaultButton(buttons[defIndex]);
-    // Escape answers Cancel where there is one, and OK in a plain box.
-    for (size_t i = 0; i < choices.size(); ++i)
-      if (choices[i].id == IDCANCEL || choices.size() == 1) box.setEscapeButton(buttons[i]);
+    for (int id : layout.ids) {
+      QPushButton* button = box.addButton(ButtonText(id), QMessageBox::ActionRole);
+      buttons.push_back(button);
+      if (id == layout.defaultId) box.setDefaultButton(button);
+      if (id == layout.escapeId) box.setEscapeButton(button);
+    }
     box.exec();
     for (size_t i = 0; i < buttons.size(); ++i)
-      if (box.clickedButton() == buttons[i]) return choices[i].id;
-    return (type & MB_TYPEMASK) == MB_OK ? IDOK : IDCANCEL;
+      if (box.clickedButton() == buttons[i]) return layout.ids[i];
+    return layout.escapeId ? layout.escapeId : layout.defaultId;
   }
 
   int FileDialog(HWND owner, const FileDialogRequest& request, std::string* path) override {
@@ -116,6 +116,28 @@ UiSeam& CurrentUiSeam() {
 }
 
 void SetUiSeam(UiSeam* seam) { g_seam = seam; }
+
+MessageBoxButtons DescribeMessageBox(UINT type) {
+  MessageBoxButtons layout;
+  switch (type & MB_TYPEMASK) {
+    case MB_OKCANCEL: layout.ids = {IDOK, IDCANCEL}; break;
+    case MB_ABORTRETRYIGNORE: layout.ids = {IDABORT, IDRETRY, IDIGNORE}; break;
+    case MB_YESNOCANCEL: layout.ids = {IDYES, IDNO, IDCANCEL}; break;
+    case MB_YESNO: layout.ids = {IDYES, IDNO}; break;
+    case MB_RETRYCANCEL: layout.ids = {IDRETRY, IDCANCEL}; break;
+    default: layout.ids = {IDOK}; break;
+  }
+  // A default button beyond the last one falls back to the first.
+  size_t defIndex = (type & MB_DEFMASK) >> 8;
+  layout.defaultId = layout.ids[defIndex < layout.ids.size() ? defIndex : 0];
+  // Escape answers Cancel where there is one, OK in a plain box, and
+  // nothing where neither exists (Yes/No, Abort/Retry/Ignore).
+  layout.escapeId = 0;
+  for (int id : layout.ids)
+    if (id == IDCANCEL) layout.escapeId = IDCANCEL;
+  if (layout.ids.size() == 1) layout.escapeId = IDOK;
+  return layout;
+}
 
 std::string QtFilterFromWindows(const std::string& filter) {
   std::vector<std::string> parts;

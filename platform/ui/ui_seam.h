@@ -41,6 +41,16 @@ class UiSeam {
 UiSeam& CurrentUiSeam();
 void SetUiSeam(UiSeam* seam);  // nullptr restores the Qt seam
 
+// The buttons a message box of a given type shows (ids in order), the one
+// Enter presses and the one Escape presses (0: Escape does nothing, as in a
+// Yes/No box).
+struct MessageBoxButtons {
+  std::vector<int> ids;
+  int defaultId;
+  int escapeId;
+};
+MessageBoxButtons DescribeMessageBox(UINT type);
+
 // "Disk Image Files (*.img)|*.img|All Files (*.*)|*.*||" becomes
 // "Disk Image Files (*.img);;All Files (*)". Entries without a pattern are
 // dropped, "*.*" means every file.

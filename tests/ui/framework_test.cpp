@@ -348,3 +348,32 @@ TEST(Dialogs, EnterPressesTheDefaultButtonAndTheCloseBoxCancels) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MessageBoxes, ButtonsDefaultAndEscapeFollowTheWindowsFlags) {
+  struct Case {
+    UINT type;
+    std::vector<int> ids;
+    int defaultId;
+    int escapeId;
+  } cases[] = {
+      {MB_OK, {IDOK}, IDOK, IDOK},
+      {MB_OK | MB_ICONEXCLAMATION, {IDOK}, IDOK, IDOK},
+      {MB_OKCANCEL, {IDOK, IDCANCEL}, IDOK, IDCANCEL},
+      {MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, {IDYES, IDNO}, IDNO, 0},
+      {MB_YESNO | MB_DEFBUTTON3, {IDYES, IDNO}, IDYES, 0},
+      {MB_YESNOCANCEL | MB_DEFBUTTON3, {IDYES, IDNO, IDCANCEL}, IDCANCEL, IDCANCEL},
+      {MB_ABORTRETRYIGNORE | MB_DEFBUTTON2, {IDABORT, IDRETRY, IDIGNORE}, IDRETRY, 0},
+      {MB_RETRYCANCEL, {IDRETRY, IDCANCEL}, IDRETRY, IDCANCEL},
+      {0x0000000E, {IDOK}, IDOK, IDOK},  // an unknown type shows OK
+  };
+  for (const Case& c : cases) {
+    tarn::ui::MessageBoxButtons layout = tarn::ui::DescribeMessageBox(c.type);
+    EXPECT_EQ(layout.ids, c.ids) << std::hex << c.type;
+    EXPECT_EQ(layout.defaultId, c.defaultId) << std::hex << c.type;
+    EXPECT_EQ(layout.escapeId, c.escapeId) << std::hex << c.type;
+  }
+}
+
+}  // namespace

@@ -37,15 +37,15 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     RegisterShroudkeepResources();
-    fake_.drives['c'] = Drive{DRIVE_FIXED, 0x10000};              // plain, writable
-    fake_.drives['d'] = Drive{DRIVE_FIXED, 0x20002, "pw"};        // encrypted, locked
-    fake_.drives['e'] = Drive{DRIVE_REMOVABLE, 0xC0001, "pw"};    // encrypted, unlocked
-    fake_.drives['f'] = Drive{DRIVE_FIXED, 0x00000};              // plain, read-only
-    fake_.drives['g'] = Drive{DRIVE_CDROM, 0x00000};              // CD with a plain disc
-    fake_.drives['h'] = Drive{DRIVE_CDROM, 0x20002, "pw"};        // CD with an encrypted disc
-    fake_.drives['i'] = Drive{DRIVE_CDROM, 0x00003};              // CD without a disc
-    fake_.drives['j'] = Drive{DRIVE_REMOTE, 0x10000};             // network drive
-    fake_.drives['k'] = Drive{DRIVE_FIXED, 0x00003};              // no file system
+    fake_.drives['c'] = FakeSystemCalls::MakeDrive(DRIVE_FIXED, 0x10000);              // plain, writable
+    fake_.drives['d'] = FakeSystemCalls::MakeDrive(DRIVE_FIXED, 0x20002, "pw");        // encrypted, locked
+    fake_.drives['e'] = FakeSystemCalls::MakeDrive(DRIVE_REMOVABLE, 0xC0001, "pw");    // encrypted, unlocked
+    fake_.drives['f'] = FakeSystemCalls::MakeDrive(DRIVE_FIXED, 0x00000);              // plain, read-only
+    fake_.drives['g'] = FakeSystemCalls::MakeDrive(DRIVE_CDROM, 0x00000);              // CD with a plain disc
+    fake_.drives['h'] = FakeSystemCalls::MakeDrive(DRIVE_CDROM, 0x20002, "pw");        // CD with an encrypted disc
+    fake_.drives['i'] = FakeSystemCalls::MakeDrive(DRIVE_CDROM, 0x00003);              // CD without a disc
+    fake_.drives['j'] = FakeSystemCalls::MakeDrive(DRIVE_REMOTE, 0x10000);             // network drive
+    fake_.drives['k'] = FakeSystemCalls::MakeDrive(DRIVE_FIXED, 0x00003);              // no file system
     dialog_ = std::make_unique<CTarnDlg>(fake_);
     AfxSetMainWnd(dialog_.get());
     ASSERT_TRUE(dialog_->Create(IDD_MAIN, nullptr));
@@ -183,7 +183,7 @@ TEST_F(MainWindowTest, InsertedEncryptedMediumAsksOnceAndUnlocksWithTheScriptedP
     TypeText(d, IDC_PASSWORD, "disc-pw");
     PressKey(d, Qt::Key_Return);
   });
-  fake_.InsertMedium('m', Drive{DRIVE_CDROM, 0x20002, "disc-pw"});
+  fake_.InsertMedium('m', FakeSystemCalls::MakeDrive(DRIVE_CDROM, 0x20002, "disc-pw"));
   ASSERT_TRUE(RunUntil([this] { return !fake_.unlocks.empty(); }));
   Settle();
   ASSERT_EQ(seam_.messageBoxes.size(), 1u);
@@ -205,7 +205,7 @@ TEST_F(MainWindowTest, InsertedEncryptedMediumAsksOnceAndUnlocksWithTheScriptedP
 TEST_F(MainWindowTest, AnsweringNoUnlocksNothingButStillRebuildsTheList) {
   dialog_->SendMessage(WM_COMMAND, ID_CDENCRYPTION, 0);
   seam_.messageBoxAnswers.push_back(IDNO);
-  fake_.InsertMedium('n', Drive{DRIVE_CDROM, 0x20002, "pw"});
+  fake_.InsertMedium('n', FakeSystemCalls::MakeDrive(DRIVE_CDROM, 0x20002, "pw"));
   ASSERT_TRUE(RunUntil([this] { return !seam_.messageBoxes.empty(); }));
   Settle();
   EXPECT_TRUE(fake_.unlocks.empty());
@@ -214,7 +214,7 @@ TEST_F(MainWindowTest, AnsweringNoUnlocksNothingButStillRebuildsTheList) {
   EXPECT_NE(std::find(items.begin(), items.end(), Entry{"n: Encrypted", Cmd('n'), 4}), items.end());
 
   // A plain medium asks nothing and also rebuilds.
-  fake_.InsertMedium('o', Drive{DRIVE_CDROM, 0x00000});
+  fake_.InsertMedium('o', FakeSystemCalls::MakeDrive(DRIVE_CDROM, 0x00000));
   ASSERT_TRUE(RunUntil([this] { return DriveItems().size() == 4; }));
   EXPECT_EQ(seam_.messageBoxes.size(), 1u);
 }
