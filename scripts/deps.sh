@@ -9,6 +9,7 @@ packages=(
   # libraries the programs link
   libsqlite3-dev      # the machine's registry
   libcli11-dev        # command-line parsing of tarnhost and tarnctl
+  qt6-base-dev fonts-dejavu-core   # the desktop program (Qt Widgets) and its dialog font
   # tests and benchmarks
   libgtest-dev libgmock-dev   # unit and end-to-end tests
   libbenchmark-dev            # bench/
@@ -18,6 +19,7 @@ packages=(
   e2fsprogs                   # makes ext2/3/4 volumes the recognizer tests read
   xorriso                     # makes and reads ISO 9660 images in the tests
   tshark                      # decodes our RPC traffic as an independent check
+  xvfb xauth                  # screenshots of the desktop program
 )
 
 missing=()
