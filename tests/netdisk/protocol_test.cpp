@@ -85,7 +85,9 @@ TEST(NetDiskProtocol, MalformedRepliesAreRejected) {
     std::vector<uint8_t> reply(buf.begin(), buf.begin() + std::min(c.length, buf.size()));
     int64_t size = -7;
     EXPECT_EQ(ParseQueryReply(reply.data(), reply.size(), &size), c.expected) << c.name;
-    if (c.expected != ReplyError::None) EXPECT_EQ(size, -7) << c.name << ": size written from a bad reply";
+    if (c.expected != ReplyError::None) {
+      EXPECT_EQ(size, -7) << c.name << ": size written from a bad reply";
+    }
   }
 
   struct TransferCase {
