@@ -153,6 +153,12 @@ TEST_F(TcpTransport, StalledPeerEndsTheReceiveWithATimeout) {
   ULONG_PTR moved = 99;
   EXPECT_EQ(e.Receive(buffer, sizeof buffer, &moved), STATUS_IO_TIMEOUT);
   EXPECT_EQ(moved, 0u);
+  // A peer that never reads: once the socket buffers are full a send
+  // times out too, instead of blocking for ever.
+  std::vector<UCHAR> block(1 << 20, 0x11);
+  NTSTATUS status = STATUS_SUCCESS;
+  for (int i = 0; i < 256 && NT_SUCCESS(status); ++i) status = e.Send(block.data(), ULONG(block.size()), &moved);
+  EXPECT_EQ(status, STATUS_IO_TIMEOUT);
   release = true;
 }
 
@@ -286,6 +292,24 @@ TEST_F(TcpTransport, OpensWithBadNamesOrAttributesFail) {
   EXPECT_EQ(Open(DD_TCP_DEVICE_NAME, Ea(TdiTransportAddress, &tiny, sizeof tiny), &h), STATUS_INVALID_ADDRESS);
   EXPECT_EQ(Open(DD_TCP_DEVICE_NAME, Ea("Unknown", &tiny, sizeof tiny), &h), STATUS_INVALID_EA_NAME);
   EXPECT_EQ(h, nullptr);
+
+  // The kernel saying no: the open fails with a clear status and leaves
+  // nothing behind (TearDown checks the transport's pool).
+  struct Fault {
+    const char* name;
+    ULONG tag;
+  };
+  const Fault faults[] = {{"connection record", kConnectionTag}, {"request packet", NT_TAG_IRP}};
+  for (const auto& f : faults) {
+    ULONG files = NtPoolOutstanding(0x656C6946 /* "File" */);
+    NtPoolFailAllocation(f.tag, 1);
+    EXPECT_EQ(Open(DD_TCP_DEVICE_NAME, Ea(TdiConnectionContext, &context, sizeof context), &h),
+              STATUS_INSUFFICIENT_RESOURCES)
+        << f.name;
+    NtResetFaults();
+    EXPECT_EQ(h, nullptr) << f.name;
+    EXPECT_EQ(NtPoolOutstanding(0x656C6946), files) << f.name << ": file object left behind";
+  }
 
   // TDI requests on an address object are not for it.
   Endpoint e;

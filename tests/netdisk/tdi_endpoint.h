@@ -72,7 +72,8 @@ struct Endpoint {
     if (AddressObject) ObDereferenceObject(AddressObject);
     if (ConnectionHandle) ZwClose(ConnectionHandle);
     if (AddressHandle) ZwClose(AddressHandle);
-    *this = Endpoint{};
+    AddressHandle = ConnectionHandle = nullptr;
+    AddressObject = ConnectionObject = nullptr;
   }
   ~Endpoint() { Close(); }
 
