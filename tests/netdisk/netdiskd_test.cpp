@@ -197,6 +197,50 @@ TEST_F(NetDiskd, HostileRequestsCloseOnlyTheirConnection) {
   EXPECT_EQ(ReadFile(disk_), contents_);
 }
 
+// A client that stops part-way through a request (without closing) loses
+// its connection after the record time-out; one that is merely idle
+// between requests keeps it.
+TEST_F(NetDiskd, RequestStoppedPartWayIsDroppedButIdleClientsStay) {
+  int port = Start({"--record-timeout-ms", "200"});
+  TestClient idle, stopped;
+  ASSERT_TRUE(idle.Connect(port));
+  ASSERT_TRUE(stopped.Connect(port));
+  uint8_t header[kRequestSize];
+  EncodeRequest({kOpWrite, 0, 4096}, header);
+  ASSERT_TRUE(stopped.SendRaw(header, 10));
+  EXPECT_TRUE(stopped.ServerClosed()) << "half a header held the session";
+  ASSERT_TRUE(stopped.Connect(port));
+  ASSERT_TRUE(stopped.SendRaw(header, sizeof header));
+  ASSERT_TRUE(stopped.SendRaw(contents_.data(), 100));
+  EXPECT_TRUE(stopped.ServerClosed()) << "part of the write data held the session";
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // idle for longer than the record time-out
+  int64_t size = 0;
+  ReplyError error;
+  ASSERT_TRUE(idle.QuerySize(&size, &error)) << "an idle client was dropped";
+  EXPECT_EQ(ReadFile(disk_), contents_);
+}
+
+TEST_F(NetDiskd, ClientsBeyondTheLimitAreTurnedAway) {
+  int port = Start({"--max-clients", "1"});
+  TestClient first, second;
+  ASSERT_TRUE(first.Connect(port));
+  int64_t size = 0;
+  ReplyError error;
+  ASSERT_TRUE(first.QuerySize(&size, &error));
+  ASSERT_TRUE(second.Connect(port));
+  EXPECT_TRUE(second.ServerClosed());
+  first.Close();
+  // The slot comes free again once the first client left.
+  bool served = false;
+  for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+    TestClient third;
+    served = third.Connect(port) && third.QuerySize(&size, &error);
+    if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(served);
+}
+
 TEST_F(NetDiskd, ReadOnlyServerRefusesWritesWithAZeroCount) {
   int port = Start({"--read-only"});
   TestClient c;

@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
   app.add_flag("--read-only", readOnly, "refuse writes");
   app.add_option("--log", logPath, "append one line per exchange to this file");
   app.add_option("--max-clients", options.MaxClients, "connections served at once")->check(CLI::PositiveNumber);
+  app.add_option("--record-timeout-ms", options.RecordTimeoutMs,
+                 "close a connection whose request stops part-way for this long")
+      ->check(CLI::PositiveNumber);
   app.add_option("--drop-after", options.Faults.DropAfter, "fault: close each connection after N exchanges");
   app.add_option("--delay-ms", options.Faults.DelayMs, "fault: wait this long before every reply");
   app.add_flag("--corrupt-length", options.Faults.CorruptLength, "fault: send wrong length fields in replies");

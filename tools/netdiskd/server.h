@@ -29,6 +29,8 @@ struct ServerOptions {
   std::string Host = "127.0.0.1";
   uint16_t Port = 0;  // 0: any free port
   unsigned MaxClients = 64;
+  // How long the rest of a request may take once its first byte came.
+  int RecordTimeoutMs = 30000;
   FaultOptions Faults;
 };
 
@@ -56,6 +58,7 @@ class Server {
   DiskStore& Store() { return store_; }
   ExchangeLog& Log() { return log_; }
   const FaultOptions& FaultsToInject() const { return options_.Faults; }
+  int RecordTimeoutMs() const { return options_.RecordTimeoutMs; }
 
  private:
   struct Connection {

@@ -26,8 +26,9 @@ class Session {
     uint32_t exchanges = 0;
     for (;;) {
       uint8_t header[kRequestSize];
-      IoResult got = ReceiveAll(fd_, header, sizeof header);
-      if (got == IoResult::Truncated) server_.Log().Reject(0, 0, 0, "truncated request header");
+      IoResult got = ReceiveAll(fd_, header, sizeof header, server_.RecordTimeoutMs());
+      if (got == IoResult::Truncated || got == IoResult::TimedOut)
+        server_.Log().Reject(0, 0, 0, "truncated request header");
       if (got != IoResult::Done) return;
       Request r = DecodeRequest(header);
       bool keepGoing = false;
@@ -103,7 +104,7 @@ class Session {
   bool Write(const Request& R) {
     if (!Acceptable(R)) return false;
     uint8_t* data = buffer_.data() + kTransferReplySize;
-    IoResult got = ReceiveAll(fd_, data, R.Count);
+    IoResult got = ReceiveAll(fd_, data, R.Count, server_.RecordTimeoutMs(), true);
     if (got != IoResult::Done) {
       server_.Log().Reject(R.Opcode, R.Offset, R.Count, "truncated write data");
       return false;
