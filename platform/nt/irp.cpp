@@ -1,5 +1,6 @@
 // Request packets: allocation, passing down the stack, completion.
 #include <algorithm>
+#include <cstdio>
 
 #include "private/irp.h"
 #include "testing.h"
@@ -35,7 +36,9 @@ void CopyBack(PIRP Irp) {
 // The I/O manager's part once completion has passed every driver.
 void FinishRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (!(Irp->AllocationFlags & kIrpIoManagerOwned)) {
-    DbgPrint("IoCompleteRequest: IRP %p belongs to its creator but no completion routine stopped it\n", (void*)Irp);
+    // Said whatever the debug output setting: the bug check follows.
+    fprintf(stderr, "IoCompleteRequest: IRP %p belongs to its creator but no completion routine stopped it\n",
+            (void*)Irp);
     KeBugCheckEx(kBadIrp, (ULONG_PTR)Irp, Irp->AllocationFlags, 0, 0);
   }
   CopyBack(Irp);
