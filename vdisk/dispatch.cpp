@@ -1,0 +1,34 @@
+// Open, close, read and write. Reads and writes only queue: the device's
+// worker thread does every transfer (worker.cpp).
+#include "vdisk/extension.h"
+
+// Contract: completes the request at once; any caller may open any device.
+NTSTATUS VdiskCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = FILE_OPENED;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// Contract: an empty device and an empty transfer complete here; everything
+// else is pending and the worker completes it.
+NTSTATUS VdiskReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    VDISK_EXTENSION* extension = VdiskExtension(DeviceObject);
+    if (!FlagIsSet(extension->MediaPresent)) {
+        Irp->IoStatus.Status = STATUS_NO_MEDIA_IN_DEVICE;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_NO_MEDIA_IN_DEVICE;
+    }
+    // Read and Write parameters share one layout.
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) {
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    return VdiskQueueRequest(extension, Irp);
+}

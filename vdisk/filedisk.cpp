@@ -1,0 +1,273 @@
+// File-backed media: byte x of the device is byte x of the image file.
+// Everything here runs in the device's worker thread, so transfers of one
+// device never overlap.
+#include <algorithm>
+
+#include "cipher/keys.h"
+#include "cipher/sector.h"
+#include "platform/nt/zwfile.h"
+#include "sys/ioctl.h"
+#include "vdisk/extension.h"
+
+namespace {
+
+// FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS | FILE_NO_INTERMEDIATE_BUFFERING
+// | FILE_SYNCHRONOUS_IO_NONALERT
+constexpr ULONG kImageOptions = 0x868;
+static_assert(kImageOptions == (FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS | FILE_NO_INTERMEDIATE_BUFFERING |
+                                FILE_SYNCHRONOUS_IO_NONALERT));
+
+// Whether [Offset, Offset + Length) lies on the disk, without the sum ever
+// overflowing.
+bool WithinDisk(LONGLONG Offset, ULONG Length, LONGLONG DiskSize)
+{
+    return Offset >= 0 && Offset <= DiskSize && LONGLONG(Length) <= DiskSize - Offset;
+}
+
+// Transforms work in whole units at unit boundaries; anything else would
+// decrypt with the wrong unit positions or leave a plaintext tail.
+bool UnitAligned(LONGLONG Offset, ULONG Length)
+{
+    return Offset % VDISK_UNIT_SIZE == 0 && Length % VDISK_UNIT_SIZE == 0;
+}
+
+NTSTATUS Fail(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Information = 0;
+    return Irp->IoStatus.Status = Status;
+}
+
+// A pool buffer of the driver's, freed at the end of the scope.
+class PoolBuffer {
+public:
+    PoolBuffer() = default;
+    bool Allocate(POOL_TYPE Type, SIZE_T Size)
+    {
+        data_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(Type, Size, VDISK_POOL_TAG));
+        return data_ != nullptr;
+    }
+    ~PoolBuffer()
+    {
+        if (data_ != nullptr) {
+            ExFreePoolWithTag(data_, VDISK_POOL_TAG);
+        }
+    }
+    PoolBuffer(const PoolBuffer&) = delete;
+    PoolBuffer& operator=(const PoolBuffer&) = delete;
+
+    PUCHAR get() const { return data_; }
+
+private:
+    PUCHAR data_ = nullptr;
+};
+
+// Opens the image; creates it when it is missing and the record gives a size.
+NTSTATUS OpenImage(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record, PIO_STATUS_BLOCK IoStatus,
+                   PHANDLE Handle)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &Extension->FileName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    const bool readOnly = FlagIsSet(Extension->ReadOnly);
+    NTSTATUS status = ZwCreateFile(Handle, readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, &attributes,
+                                   IoStatus, nullptr, FILE_ATTRIBUTE_NORMAL, readOnly ? FILE_SHARE_READ : 0,
+                                   FILE_OPEN, kImageOptions, nullptr, 0);
+    if (status != STATUS_OBJECT_NAME_NOT_FOUND && status != STATUS_NO_SUCH_FILE) {
+        return status;
+    }
+    if (readOnly || Record->DiskSize == 0) {
+        return STATUS_NO_SUCH_FILE;
+    }
+    if (Record->DiskSize < 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    LARGE_INTEGER allocation;
+    allocation.QuadPart = Record->DiskSize;
+    status = ZwCreateFile(Handle, GENERIC_READ | GENERIC_WRITE, &attributes, IoStatus, &allocation,
+                          FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF, kImageOptions, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (IoStatus->Information == FILE_CREATED) {
+        FILE_END_OF_FILE_INFORMATION endOfFile;
+        endOfFile.EndOfFile.QuadPart = Record->DiskSize;
+        IO_STATUS_BLOCK ioStatus;
+        status = ZwSetInformationFile(*Handle, &ioStatus, &endOfFile, sizeof(endOfFile), FileEndOfFileInformation);
+        if (!NT_SUCCESS(status)) {
+            ZwClose(*Handle);
+            *Handle = nullptr;
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+VOID VdiskDecideMarker(VDISK_EXTENSION* Extension, const UCHAR* Data, SIZE_T Length)
+{
+    UCHAR unit[VDISK_UNIT_SIZE] = {};
+    RtlCopyMemory(unit, Data, std::min<SIZE_T>(Length, sizeof(unit)));
+    if (UnitZeroHasMarker(&Extension->FixedKey, unit)) {
+        SetFlag(Extension->Encrypted, true);
+    } else {
+        SetFlag(Extension->Encrypted, false);
+        VdiskForgetKey(Extension);
+    }
+}
+
+NTSTATUS FileDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record, PDEVICE_OBJECT DeviceObject,
+                      PIO_STATUS_BLOCK IoStatus)
+{
+    HANDLE handle = nullptr;
+    NTSTATUS status = OpenImage(Extension, Record, IoStatus, &handle);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    // The file's own size wins over the record's.
+    IO_STATUS_BLOCK ioStatus;
+    FILE_BASIC_INFORMATION basic;
+    FILE_STANDARD_INFORMATION standard;
+    FILE_ALIGNMENT_INFORMATION alignment;
+    status = ZwQueryInformationFile(handle, &ioStatus, &basic, sizeof(basic), FileBasicInformation);
+    if (NT_SUCCESS(status)) {
+        status = ZwQueryInformationFile(handle, &ioStatus, &standard, sizeof(standard), FileStandardInformation);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ZwQueryInformationFile(handle, &ioStatus, &alignment, sizeof(alignment), FileAlignmentInformation);
+    }
+    if (!NT_SUCCESS(status)) {
+        ZwClose(handle);
+        return status;
+    }
+    {
+        FastMutexGuard lock(&Extension->MountLock);
+        Extension->DiskSize = standard.EndOfFile.QuadPart;
+    }
+    DeviceObject->AlignmentRequirement = alignment.AlignmentRequirement;
+
+    // An unreadable first unit counts as one without the marker.
+    UCHAR unit0[VDISK_UNIT_SIZE] = {};
+    LARGE_INTEGER zero{};
+    ZwReadFile(handle, nullptr, nullptr, nullptr, &ioStatus, unit0, sizeof(unit0), &zero, nullptr);
+    {
+        FastMutexGuard lock(&Extension->CryptLock);
+        VdiskDecideMarker(Extension, unit0, sizeof(unit0));
+    }
+    Extension->Backing = handle;
+    return STATUS_SUCCESS;
+}
+
+// The data goes straight into the caller's buffer and is decrypted there; a
+// temporary copy would only cost time.
+NTSTATUS FileDiskRead(VDISK_EXTENSION* Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG length = stack->Parameters.Read.Length;
+    LARGE_INTEGER offset = stack->Parameters.Read.ByteOffset;
+    if (!WithinDisk(offset.QuadPart, length, Extension->DiskSize)) {
+        return Fail(Irp, STATUS_INVALID_PARAMETER);
+    }
+    PUCHAR caller = Irp->MdlAddress == nullptr
+                        ? nullptr
+                        : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+    if (caller == nullptr) {
+        return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+
+    NTSTATUS status = ZwReadFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, caller, length,
+                                 &offset, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return Fail(Irp, status);
+    }
+    // What the file cannot supply (it ends inside the transfer) reads as
+    // zeroes, not as whatever the buffer held.
+    const ULONG_PTR got = std::min<ULONG_PTR>(Irp->IoStatus.Information, length);
+    RtlZeroMemory(caller + got, length - got);
+
+    {
+        FastMutexGuard lock(&Extension->CryptLock);
+        if (!FlagIsSet(Extension->Encrypted) && offset.QuadPart == 0) {
+            VdiskDecideMarker(Extension, caller, length);
+        }
+        if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
+            if (!UnitAligned(offset.QuadPart, length)) {
+                return Fail(Irp, STATUS_INVALID_PARAMETER);
+            }
+            DecryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset.QuadPart), caller, length);
+        }
+    }
+    Irp->IoStatus.Information = length;
+    return Irp->IoStatus.Status = STATUS_SUCCESS;
+}
+
+NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG length = stack->Parameters.Write.Length;
+    LARGE_INTEGER offset = stack->Parameters.Write.ByteOffset;
+    if (!WithinDisk(offset.QuadPart, length, Extension->DiskSize)) {
+        return Fail(Irp, STATUS_INVALID_PARAMETER);
+    }
+    PUCHAR caller = Irp->MdlAddress == nullptr
+                        ? nullptr
+                        : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+    if (caller == nullptr) {
+        return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+
+    // The ciphertext is made in a temporary buffer, so the caller's pages
+    // hold their plaintext throughout.
+    PoolBuffer data;
+    PUCHAR source = caller;
+    {
+        FastMutexGuard lock(&Extension->CryptLock);
+        if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
+            if (!UnitAligned(offset.QuadPart, length)) {
+                return Fail(Irp, STATUS_INVALID_PARAMETER);
+            }
+            if (!data.Allocate(PagedPool, length)) {
+                return Fail(Irp, STATUS_INVALID_PARAMETER);
+            }
+            RtlCopyMemory(data.get(), caller, length);
+            EncryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset.QuadPart), data.get(), length);
+            source = data.get();
+        }
+    }
+
+    NTSTATUS status =
+        ZwWriteFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, source, length, &offset, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return Fail(Irp, status);
+    }
+    return Irp->IoStatus.Status = status;
+}
+
+NTSTATUS FileDiskRawWrite(VDISK_EXTENSION* Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    auto request = static_cast<RAW_WRITE_REQUEST*>(Irp->AssociatedIrp.SystemBuffer);
+    const ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength - ULONG(RAW_WRITE_HEADER_LENGTH);
+    LARGE_INTEGER offset;
+    offset.QuadPart = request->Offset;
+    // Raw sectors go on the disk, never past its end.
+    if (!WithinDisk(offset.QuadPart, length, Extension->DiskSize)) {
+        return Fail(Irp, STATUS_INVALID_PARAMETER);
+    }
+    NTSTATUS status = ZwWriteFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, request->Data,
+                                  length, &offset, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return Fail(Irp, status);
+    }
+    return Irp->IoStatus.Status = status;
+}
+
+VOID FileDiskClose(VDISK_EXTENSION* Extension)
+{
+    if (Extension->Backing != nullptr) {
+        ZwClose(Extension->Backing);
+        Extension->Backing = nullptr;
+    }
+}
