@@ -6,6 +6,8 @@
 // Prints "netdiskd: listening on HOST:PORT, SIZE bytes" once it accepts
 // clients (a port of 0 picks a free one), and ends cleanly on SIGTERM or
 // SIGINT.
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -100,8 +102,11 @@ int main(int argc, char** argv) {
   fflush(stdout);
 
   server.Run();
-  // Run only returns after Stop, which only the signal thread calls.
+  // Run returns after Stop (from the signal thread) or when listening broke
+  // down; then the signal thread is woken so it can be joined.
+  bool failed = !server.Stopping();
+  if (failed) pthread_kill(signalWaiter.native_handle(), SIGTERM);
   signalWaiter.join();
-  fprintf(stderr, "netdiskd: stopped\n");
-  return 0;
+  fprintf(stderr, failed ? "netdiskd: stopped after an error\n" : "netdiskd: stopped\n");
+  return failed ? 1 : 0;
 }
