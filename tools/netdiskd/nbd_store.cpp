@@ -1,8 +1,9 @@
 // A disk served by an NBD server, reached through libnbd. One libnbd handle
 // is shared by every connection thread; libnbd serialises calls on it.
-#include <libnbd.h>
-
 #include "disk_store.h"
+
+#if NETDISKD_HAVE_LIBNBD
+#include <libnbd.h>
 
 namespace netdiskd {
 
@@ -72,3 +73,18 @@ std::unique_ptr<DiskStore> OpenNbdStore(const std::string& Uri, bool ReadOnly, s
 }
 
 }  // namespace netdiskd
+
+#else
+
+namespace netdiskd {
+
+std::unique_ptr<DiskStore> OpenNbdStore(const std::string& Uri, bool ReadOnly, std::string* Error) {
+  (void)Uri;
+  (void)ReadOnly;
+  *Error = "this netdiskd was built without libnbd (Debian: libnbd-dev), so it cannot serve NBD exports";
+  return nullptr;
+}
+
+}  // namespace netdiskd
+
+#endif
