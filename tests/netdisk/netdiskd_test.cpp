@@ -346,6 +346,9 @@ namespace {
 // netdiskd in front of an NBD server keeps what was written: across client
 // connections and across a restart of netdiskd itself.
 TEST(NetDiskdOverNbd, WrittenDataSurvivesARestartOfTheFrontEnd) {
+#if !NETDISKD_HAVE_LIBNBD
+  GTEST_SKIP() << "netdiskd was built without libnbd (Debian package libnbd-dev)";
+#endif
   if (access("/usr/bin/nbdkit", X_OK) != 0 && access("/usr/sbin/nbdkit", X_OK) != 0)
     GTEST_SKIP() << "nbdkit is not installed (Debian package nbdkit)";
   char tmpl[] = "/tmp/netdiskd-nbd-XXXXXX";
