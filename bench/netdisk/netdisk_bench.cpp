@@ -1,0 +1,170 @@
+// Sequential 64 KiB reads: through netdiskd on loopback with the client's
+// path (TCP transport requests, reply parsing, descrambling), against
+// pread() of the file netdiskd serves. Both run in one process and one run;
+// the ratio (of wall-clock throughputs) is printed at the end.
+//
+//   build/bench/netdisk/netdisk_bench
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "disk_store.h"
+#include "exchange_log.h"
+#include "platform/nt/host.h"
+#include "server.h"
+#include "tdi_endpoint.h"
+#include "vdisk/netdisk_protocol.h"
+
+namespace {
+
+using namespace tarn::netdisk;
+
+constexpr size_t kDiskSize = size_t(64) << 20;
+constexpr uint32_t kChunk = kMaxExchange;
+
+std::string DiskPath() {
+  static std::string path = [] {
+    char tmpl[] = "/tmp/netdisk-bench-XXXXXX";
+    int fd = mkstemp(tmpl);
+    std::vector<uint8_t> block(1 << 20);
+    for (size_t i = 0; i < kDiskSize; i += block.size()) {
+      for (size_t j = 0; j < block.size(); ++j) block[j] = uint8_t((i + j) * 131);
+      if (write(fd, block.data(), block.size()) != ssize_t(block.size())) abort();
+    }
+    close(fd);
+    return std::string(tmpl);
+  }();
+  return path;
+}
+
+void DirectRead(benchmark::State& state) {
+  int fd = open(DiskPath().c_str(), O_RDONLY);
+  std::vector<uint8_t> buffer(kChunk);
+  uint64_t offset = 0;
+  for (auto _ : state) {
+    if (pread(fd, buffer.data(), kChunk, off_t(offset)) != ssize_t(kChunk)) state.SkipWithError("pread failed");
+    benchmark::DoNotOptimize(buffer.data());
+    offset = (offset + kChunk) % kDiskSize;
+  }
+  close(fd);
+  state.SetBytesProcessed(int64_t(state.iterations()) * kChunk);
+}
+
+// Sends all of Data, looping on partial sends.
+bool SendAll(netdisk_test::Endpoint& E, const uint8_t* Data, ULONG Length) {
+  for (ULONG done = 0; done < Length;) {
+    ULONG_PTR moved = 0;
+    if (!NT_SUCCESS(E.Send(Data + done, Length - done, &moved))) return false;
+    done += ULONG(moved);
+  }
+  return true;
+}
+
+bool ReceiveAll(netdisk_test::Endpoint& E, uint8_t* Data, ULONG Length) {
+  for (ULONG done = 0; done < Length;) {
+    ULONG_PTR moved = 0;
+    if (!NT_SUCCESS(E.Receive(Data + done, Length - done, &moved))) return false;
+    done += ULONG(moved);
+  }
+  return true;
+}
+
+void NetworkRead(benchmark::State& state) {
+  std::string error;
+  auto store = netdiskd::OpenFileStore(DiskPath(), true, &error);
+  netdiskd::ExchangeLog log;
+  netdiskd::Server server(*store, log, netdiskd::ServerOptions{});
+  if (store == nullptr || !server.Listen(&error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::thread serving([&] { server.Run(); });
+  {
+    netdisk_test::Endpoint e;
+    if (!NT_SUCCESS(e.OpenBoth()) || !NT_SUCCESS(e.Associate()) || !NT_SUCCESS(e.Connect(htons(server.Port())))) {
+      state.SkipWithError("cannot connect to netdiskd");
+    } else {
+      std::vector<uint8_t> reply(kTransferReplySize + kChunk), out(kChunk);
+      uint8_t request[kRequestSize];
+      uint64_t offset = 0;
+      for (auto _ : state) {
+        EncodeRequest({kOpRead, offset, kChunk}, request);
+        if (!SendAll(e, request, sizeof request) || !ReceiveAll(e, reply.data(), ULONG(reply.size())) ||
+            ParseTransferReply(reply.data(), kTransferReplySize, kChunk, nullptr) != ReplyError::None) {
+          state.SkipWithError("exchange failed");
+          break;
+        }
+        Descramble(reply.data() + kTransferReplySize, kChunk);
+        memcpy(out.data(), reply.data() + kTransferReplySize, kChunk);
+        benchmark::DoNotOptimize(out.data());
+        offset = (offset + kChunk) % kDiskSize;
+      }
+      e.Disconnect();
+    }
+  }
+  server.Stop();
+  serving.join();
+  state.SetBytesProcessed(int64_t(state.iterations()) * kChunk);
+}
+
+void DescrambleOnly(benchmark::State& state) {
+  std::vector<uint8_t> data(kChunk, 0x5A);
+  for (auto _ : state) {
+    Descramble(data.data(), data.size());
+    benchmark::DoNotOptimize(data.data());
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * kChunk);
+}
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      auto it = run.counters.find("bytes_per_second");
+      if (it != run.counters.end()) throughput_[run.run_name.function_name] = it->second.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double Get(const std::string& Name) const {
+    auto it = throughput_.find(Name);
+    return it == throughput_.end() ? 0.0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> throughput_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PDRIVER_OBJECT tcp = nullptr;
+  if (!NT_SUCCESS(NtHostLoadDriver(u"\\Driver\\Tcp", TcpDriverEntry, nullptr, &tcp))) {
+    fprintf(stderr, "cannot load the TCP transport\n");
+    return 1;
+  }
+  benchmark::RegisterBenchmark("DirectRead/64KiB", DirectRead)->UseRealTime();
+  benchmark::RegisterBenchmark("NetworkRead/64KiB", NetworkRead)->UseRealTime();
+  benchmark::RegisterBenchmark("Descramble/64KiB", DescrambleOnly);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  NtHostUnloadDriver(tcp);
+  unlink(DiskPath().c_str());
+
+  double net = reporter.Get("NetworkRead/64KiB"), direct = reporter.Get("DirectRead/64KiB");
+  printf("\nSequential 64 KiB reads: network %.1f MiB/s, direct %.1f MiB/s, ratio %.2f (goal >= 0.5)\n",
+         net / 1048576.0, direct / 1048576.0, direct > 0 ? net / direct : 0.0);
+  return 0;
+}
