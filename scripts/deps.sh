@@ -9,6 +9,7 @@ packages=(
   # libraries the programs link
   libsqlite3-dev      # the machine's registry
   libcli11-dev        # command-line parsing of tarnhost and tarnctl
+  libnbd-dev          # netdiskd serves network disks from any NBD export
   qt6-base-dev fonts-dejavu-core   # the desktop program (Qt Widgets) and its dialog font
   # tests and benchmarks
   libgtest-dev libgmock-dev   # unit and end-to-end tests
@@ -20,6 +21,7 @@ packages=(
   xorriso                     # makes and reads ISO 9660 images in the tests
   tshark                      # decodes our RPC traffic as an independent check
   xvfb xauth                  # screenshots of the desktop program
+  nbdkit                      # an independent NBD server behind netdiskd in the tests
 )
 
 missing=()
