@@ -49,6 +49,7 @@ enum class Op : uint32_t {
     Format = 12,            // (string root, string fs name, string label)
     Subscribe = 13,         // connection turns into an event stream (Event frames)
     GetLogicalDrives = 14,  // -> information = drive mask
+    ReloadDrives = 15,      // the drive table file changed (owner only)
     OpenService = 20,       // (string name) -> information = service type
     StartService = 21,      // (string name)
     ControlService = 22,    // (string name, u32 control) -> ServiceStatus
