@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
