@@ -7,6 +7,7 @@
 
 #include "platform/host/drive_table.h"
 #include "platform/host/expected.h"
+#include "platform/host/fs/fat_formatter.h"
 
 namespace tarn::host {
 
