@@ -1,0 +1,4 @@
+// Umbrella header for kernel-mode drivers.
+#pragma once
+
+#include "wdm.h"

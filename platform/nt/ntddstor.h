@@ -1,0 +1,4 @@
+// Storage control codes and records live with the disk ones.
+#pragma once
+
+#include "ntdddisk.h"
