@@ -32,6 +32,9 @@ Status InitMachine(const std::string& dir, const std::string& group);
 // A sparse file of exactly size bytes; an existing file is refused.
 Status CreateSparseFile(const std::string& path, uint64_t size);
 
+// Format options for "FAT" or "FAT32" with a label and a serial from the clock.
+Expected<hostfs::FormatOptions> FormatOptionsFor(const std::string& fileSystem, const std::string& label);
+
 // Writes an empty FAT file system ("FAT" or "FAT32") onto a file.
 Status FormatBackingFile(const std::string& path, const std::string& fileSystem, const std::string& label);
 
