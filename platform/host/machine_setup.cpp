@@ -6,8 +6,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,7 +44,10 @@ Expected<uint64_t> BackingSize(const std::string& path) {
     uint64_t size = 0;
     bool ok = ::fstat(fd, &st) == 0;
     if (ok && S_ISBLK(st.st_mode)) {
-        ok = ::ioctl(fd, BLKGETSIZE64, &size) == 0;
+        // A block device's end is its size.
+        const off_t end = ::lseek(fd, 0, SEEK_END);
+        ok = end >= 0;
+        size = ok ? static_cast<uint64_t>(end) : 0;
     } else if (ok && S_ISREG(st.st_mode)) {
         size = static_cast<uint64_t>(st.st_size);
     } else if (ok) {

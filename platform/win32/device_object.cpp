@@ -12,17 +12,10 @@ namespace {
 
 constexpr uint32_t kStatusEndOfFile = 0xC0000011;
 
-unsigned AccessOf(DWORD desired) {
-    unsigned a = 0;
-    if (desired & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) a |= kAccessRead;
-    if (desired & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) a |= kAccessWrite;
-    return a;
-}
-
 }  // namespace
 
-Result<std::shared_ptr<DeviceObject>> DeviceObject::Open(const std::string& path, DWORD desiredAccess,
-                                                          DWORD shareMode) {
+Result<std::shared_ptr<DeviceObject>> DeviceObject::Open(const std::string& path, unsigned access,
+                                                          DWORD desiredAccess, DWORD shareMode) {
     DWORD error = ERROR_SUCCESS;
     auto conn = HostConnection::Open(kDeviceSharedBuffer, error);
     // No machine means no such device, as for a drive letter nobody defined.
@@ -37,7 +30,7 @@ Result<std::shared_ptr<DeviceObject>> DeviceObject::Open(const std::string& path
     if (error != ERROR_SUCCESS) return Result<std::shared_ptr<DeviceObject>>::Fail(ERROR_FILE_NOT_FOUND);
     if (reply.status != 0) return Result<std::shared_ptr<DeviceObject>>::Fail(HostStatusToError(reply.status));
     return std::shared_ptr<DeviceObject>(
-        new DeviceObject(AccessOf(desiredAccess), std::move(conn), static_cast<uint32_t>(reply.information)));
+        new DeviceObject(access, std::move(conn), static_cast<uint32_t>(reply.information)));
 }
 
 DeviceObject::~DeviceObject() {

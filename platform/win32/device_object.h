@@ -8,14 +8,16 @@
 
 #include "platform/win32/host_connection.h"
 #include "platform/win32/io_object.h"
+#include "platform/win32/result.h"
 
 namespace tarn::win32 {
 
 class DeviceObject : public IoObject {
 public:
     // Opens path ("\\.\E:", "\\.\Global\E:", ...) in the machine. access is
-    // GENERIC_* / FILE_* as CreateFileA got it.
-    static Result<std::shared_ptr<DeviceObject>> Open(const std::string& path, DWORD desiredAccess, DWORD shareMode);
+    // the AccessBits granted; desiredAccess and shareMode as CreateFileA got them.
+    static Result<std::shared_ptr<DeviceObject>> Open(const std::string& path, unsigned access, DWORD desiredAccess,
+                                                      DWORD shareMode);
     ~DeviceObject() override;
 
     DWORD IoControl(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* returned) override;

@@ -11,24 +11,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "fileapi.h"
+#include "platform/win32/machine_dir.h"
 #include "winerror.h"
 #include "winternl.h"
 
 namespace tarn::win32 {
 
-std::string HostSocketPath() {
-    // FIXME: take the directory from the win32 layer's machine-directory module.
-    std::string dir;
-    if (const char* env = std::getenv("TARNVAULT_MACHINE"); env && *env) {
-        dir = env;
-    } else if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
-        dir = std::string(state) + "/tarnvault/machine";
-    } else {
-        const char* home = std::getenv("HOME");
-        dir = std::string(home ? home : "/tmp") + "/.local/state/tarnvault/machine";
-    }
-    return dir + "/" + wire::kSocketName;
-}
+std::string HostSocketPath() { return MachineDirectory() + "/" + wire::kSocketName; }
 
 wire::Credentials ThreadCredentials() {
     // setfsuid/setfsgid with an invalid id change nothing and return the current one.
@@ -159,6 +149,10 @@ DWORD CallHost(wire::Op op, const std::vector<uint8_t>& args, HostReply& reply) 
     return ERROR_SUCCESS;
 }
 
-DWORD HostStatusToError(uint32_t status) { return RtlNtStatusToDosError(static_cast<NTSTATUS>(status)); }
+DWORD HostStatusToError(uint32_t status) {
+    // STATUS_NOT_LOCKED (unlocking a volume this handle did not lock).
+    if (status == 0xC000002Au) return ERROR_NOT_LOCKED;
+    return RtlNtStatusToDosError(static_cast<NTSTATUS>(status));
+}
 
 }  // namespace tarn::win32
