@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/host/service_config.h"
 #include "platform/nt/host.h"
 
 namespace tarn::host {
@@ -146,9 +147,7 @@ void Machine::Shutdown() {
 }
 
 std::optional<ServiceConfig> Machine::LookupService(const std::string& name) {
-    // FIXME: read the services database (ImagePath, Type) from the registry
-    // once the win32 layer's registry is merged; until then only the built-in
-    // services exist.
+    if (auto fromRegistry = ServiceFromRegistry(name)) return fromRegistry;
     std::string upper = name;
     for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (upper == "TARNSVC") {

@@ -1,5 +1,6 @@
 // tarnhost: one machine's kernel and service control manager.
 #include <cstdio>
+#include <cstdlib>
 
 #include <CLI/CLI.hpp>
 
@@ -59,6 +60,8 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
     const std::string dir = ResolveMachineDirectory(machine);
+    // The win32 layer (registry, the machine's own socket) follows the same directory.
+    ::setenv("TARNVAULT_MACHINE", dir.c_str(), 1);
 
     if (*init) return CmdInit(dir, group);
     if (*drive) {

@@ -229,6 +229,8 @@ void SyscallServer::Serve(Connection* conn) {
         if (fd >= 0) ::close(fd);
         if (reply.size() > 4 && !conn->Send(reply.Finish())) break;
     }
+    // The peer sees the end at once, not when the thread is reaped.
+    ::shutdown(conn->Socket(), SHUT_RDWR);
     handler_.Disconnected(*conn);
     conn->CloseAll();
     std::lock_guard<std::mutex> guard(mutex_);
