@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "ntsal.h"
 
@@ -164,7 +165,8 @@ typedef const STRING* PCANSI_STRING;
 
 // Takes a string literal (u"..." for UNICODE_STRING).
 #define RTL_CONSTANT_STRING(s) \
-  { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (decltype(&(s)[0] + 0))(s) }
+  { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), \
+    (std::remove_const_t<std::remove_reference_t<decltype((s)[0])>>*)(s) }
 #define DECLARE_CONST_UNICODE_STRING(name, s) \
   const UNICODE_STRING name = {(USHORT)(sizeof(s) - sizeof(WCHAR)), (USHORT)sizeof(s), (PWSTR)(s)}
 #define DECLARE_UNICODE_STRING_SIZE(name, size) \
