@@ -36,7 +36,9 @@ TEST_F(FilterTest, RemovalWaitsUntilTheLastRequestInFlightHasFinished)
     for (int i = 0; i < kReaders; ++i) {
         readers.emplace_back([&, i] { statuses[i] = SendRead(Filter(), 4096, buffers[i].data(), 4096).status; });
     }
-    while (Lower().PendingCount() == 0) {
+    // Both hold the remove lock (beside its initial bias) once they are in.
+    while (Lower().PendingCount() == 0 ||
+           __atomic_load_n(&Extension()->RemoveLock.Common.IoCount, __ATOMIC_SEQ_CST) < 1 + kReaders) {
         std::this_thread::yield();
     }
 
@@ -45,17 +47,19 @@ TEST_F(FilterTest, RemovalWaitsUntilTheLastRequestInFlightHasFinished)
         EXPECT_EQ(Remove().status, STATUS_SUCCESS);
         removed = true;
     });
-    // Removal has begun once new holders are turned away.
-    PIO_REMOVE_LOCK lock = &Extension()->RemoveLock;
-    for (;;) {
-        int tag = 0;
-        const NTSTATUS status = IoAcquireRemoveLock(lock, &tag);
-        if (!NT_SUCCESS(status)) {
-            EXPECT_EQ(status, STATUS_DELETE_PENDING);
-            break;
-        }
-        IoReleaseRemoveLock(lock, &tag);
+    // Wait until removal has begun (the lock turns new holders away), or
+    // until a removal that does not wait has already gone down the stack.
+    while (Lower().Count(IRP_MJ_PNP) == 0 &&
+           !__atomic_load_n(&Extension()->RemoveLock.Common.Removed, __ATOMIC_SEQ_CST)) {
         std::this_thread::yield();
+    }
+    if (!removed) {
+        int tag = 0;
+        const NTSTATUS status = IoAcquireRemoveLock(&Extension()->RemoveLock, &tag);
+        EXPECT_EQ(status, STATUS_DELETE_PENDING);
+        if (NT_SUCCESS(status)) {
+            IoReleaseRemoveLock(&Extension()->RemoveLock, &tag);
+        }
     }
     // Give a removal that does not wait the chance to run ahead.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
