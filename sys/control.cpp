@@ -1,8 +1,9 @@
 // Device control: the five encryption codes answered here, the CD geometry
 // query watched for disc changes, everything else passed down.
+#include <ntddcdrm.h>
+
 #include "cipher/keys.h"
 #include "cipher/sector.h"
-#include "platform/nt/ntddcdrm.h"
 #include "sys/filter.h"
 #include "sys/guards.h"
 #include "sys/ioctl.h"
@@ -64,8 +65,7 @@ NTSTATUS EndEncryption(FILTER_EXTENSION* Extension, PIRP Irp)
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-// Writes the caller's bytes below the filter, untransformed. Holds the remove
-// lock so NextLower cannot go away under the write.
+// Writes the caller's bytes below the filter, untransformed.
 NTSTATUS RawWrite(FILTER_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     const ULONG inputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -83,10 +83,6 @@ NTSTATUS RawWrite(FILTER_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stac
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
     }
 
-    RemoveLockGuard removeLock(&Extension->RemoveLock, Irp);
-    if (!NT_SUCCESS(removeLock.Status())) {
-        return CompleteRequest(Irp, removeLock.Status(), 0);
-    }
     const NTSTATUS status =
         LowerTransfer(Extension->NextLower, IRP_MJ_WRITE, request->Data, dataLength, request->Offset);
     return CompleteRequest(Irp, status, 0);
@@ -120,23 +116,24 @@ void ProbeUnitZero(FILTER_EXTENSION* Extension)
 
 NTSTATUS ProbeThenForward(FILTER_EXTENSION* Extension, PIRP Irp)
 {
-    RemoveLockGuard removeLock(&Extension->RemoveLock, Irp);
-    if (!NT_SUCCESS(removeLock.Status())) {
-        return CompleteRequest(Irp, removeLock.Status(), 0);
-    }
     ProbeUnitZero(Extension);
     return ForwardRequest(Extension, Irp);
 }
 
 }  // namespace
 
-// Contract: the five encryption codes are completed here with no priority
-// boost; the remove lock is held whenever the request or one of our own
-// reaches NextLower; every other code goes down unchanged and the lower
-// driver completes it.
+// Contract: holds the remove lock for every code, so neither a request of
+// our own to NextLower (raw write, probe) nor a key change can overlap the
+// device's removal; the five encryption codes are completed here with no
+// priority boost; every other code goes down unchanged and the lower driver
+// completes it.
 NTSTATUS FilterDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     FILTER_EXTENSION* extension = FilterExtension(DeviceObject);
+    RemoveLockGuard removeLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(removeLock.Status())) {
+        return CompleteRequest(Irp, removeLock.Status(), 0);
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
@@ -153,6 +150,6 @@ NTSTATUS FilterDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IOCTL_CDROM_GET_DRIVE_GEOMETRY:
         return ProbeThenForward(extension, Irp);
     default:
-        return FilterPassThrough(DeviceObject, Irp);
+        return ForwardRequest(extension, Irp);
     }
 }

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "cipher/aes.h"
-#include "platform/nt/ntddk.h"
+#include <ntddk.h>
 
 #ifndef STATUS_CONTINUE_COMPLETION
 // Older kit headers lack the name; the value lets completion continue.

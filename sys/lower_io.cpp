@@ -55,6 +55,8 @@ namespace {
 struct LOWER_TRANSFER_WAIT {
     KEVENT Done;
     IO_STATUS_BLOCK IoStatus;
+    PVOID Buffer;
+    ULONG Length;
 };
 
 }  // namespace
@@ -67,17 +69,16 @@ static NTSTATUS LowerTransferDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     auto* wait = static_cast<LOWER_TRANSFER_WAIT*>(Context);
 
     if (Irp->Flags & IRP_BUFFERED_IO) {
-        // A buffered read's data is normally copied back by the I/O manager's
+        // A buffered read's data may be copied back only by the I/O manager's
         // final completion stage, which never runs for this request: copy it
-        // here, or the caller would see its buffer untouched.
+        // here (never more than the buffer we built the request with).
         if ((Irp->Flags & IRP_INPUT_OPERATION) && NT_SUCCESS(Irp->IoStatus.Status) &&
-            Irp->UserBuffer != nullptr && Irp->AssociatedIrp.SystemBuffer != nullptr) {
-            PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(Irp);
+            Irp->AssociatedIrp.SystemBuffer != nullptr) {
             ULONG_PTR length = Irp->IoStatus.Information;
-            if (length > stack->Parameters.Read.Length) {
-                length = stack->Parameters.Read.Length;
+            if (length > wait->Length) {
+                length = wait->Length;
             }
-            std::memcpy(Irp->UserBuffer, Irp->AssociatedIrp.SystemBuffer, length);
+            std::memcpy(wait->Buffer, Irp->AssociatedIrp.SystemBuffer, length);
         }
         if ((Irp->Flags & IRP_DEALLOCATE_BUFFER) && Irp->AssociatedIrp.SystemBuffer != nullptr) {
             ExFreePool(Irp->AssociatedIrp.SystemBuffer);
@@ -106,6 +107,8 @@ NTSTATUS LowerTransfer(PDEVICE_OBJECT Lower, UCHAR MajorFunction, PVOID Buffer, 
 {
     LOWER_TRANSFER_WAIT wait{};
     KeInitializeEvent(&wait.Done, NotificationEvent, FALSE);
+    wait.Buffer = Buffer;
+    wait.Length = Length;
 
     LARGE_INTEGER startingOffset;
     startingOffset.QuadPart = Offset;

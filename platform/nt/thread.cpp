@@ -1,6 +1,5 @@
 // System threads on host threads, and thread objects for every thread that
 // calls into the kernel layer.
-#include <cxxabi.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -61,17 +60,19 @@ void Finish(PKTHREAD Thread) {
   ObfDereferenceObject(Thread);  // the running thread's own reference
 }
 
+// Signals the thread object on the way out, also when PsTerminateSystemThread
+// unwinds the thread.
+struct FinishOnExit {
+  PKTHREAD Thread;
+  ~FinishOnExit() { Finish(Thread); }
+};
+
 void* SystemThreadMain(void* Argument) {
   auto* thread = static_cast<PKTHREAD>(Argument);
   CurrentThread = thread;
-  try {
-    thread->StartRoutine(thread->StartContext);
-    thread->ExitStatus = STATUS_SUCCESS;
-  } catch (abi::__forced_unwind&) {  // PsTerminateSystemThread
-    Finish(thread);
-    throw;
-  }
-  Finish(thread);
+  FinishOnExit finish{thread};
+  thread->StartRoutine(thread->StartContext);
+  thread->ExitStatus = STATUS_SUCCESS;
   return nullptr;
 }
 

@@ -17,7 +17,9 @@ std::vector<uint8_t> RawWriteInput(int64_t offset, const std::vector<uint8_t>& d
 {
     std::vector<uint8_t> input(RAW_WRITE_HEADER_LENGTH + data.size());
     std::memcpy(input.data(), &offset, sizeof(offset));
-    std::memcpy(input.data() + RAW_WRITE_HEADER_LENGTH, data.data(), data.size());
+    if (!data.empty()) {
+        std::memcpy(input.data() + RAW_WRITE_HEADER_LENGTH, data.data(), data.size());
+    }
     return input;
 }
 

@@ -60,6 +60,8 @@ TEST_F(FilterTest, RemovalWaitsUntilTheLastRequestInFlightHasFinished)
         if (NT_SUCCESS(status)) {
             IoReleaseRemoveLock(&Extension()->RemoveLock, &tag);
         }
+        // Nor may a key arrive for a device that is going away.
+        EXPECT_EQ(SetKey(kKey).status, STATUS_DELETE_PENDING);
     }
     // Give a removal that does not wait the chance to run ahead.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -244,14 +244,5 @@ TEST_F(UnlockedTest, PartialUnitsNeverReachBeyondLengthNorStorePlaintext)
     EXPECT_EQ(Lower().Peek(0, 8192), stored);
 }
 
-TEST_F(FilterTest, ReadsAwayFromUnitZeroOfAPlainDevicePassThrough)
-{
-    const std::vector<uint8_t> stored = Pattern(4096, 11);
-    Lower().Poke(1 << 20, stored);
-    Lower().SetCompletion(Completion::Pend);
-    EXPECT_EQ(Read(1 << 20, 4096), stored);
-    EXPECT_FALSE(Encrypted());
-}
-
 }  // namespace
 }  // namespace tarn::test

@@ -210,6 +210,39 @@ TEST(Completion, SynchronousRequestCompletedOnAnotherThreadWakesTheCaller) {
   EXPECT_EQ(NtPoolOutstanding(NT_TAG_MDL), 0u);
 }
 
+VOID CancelPended(PDEVICE_OBJECT, PIRP Irp) {
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  Complete(Irp, STATUS_CANCELLED);
+}
+
+TEST(Completion, CancellingAPendedRequestRunsItsCancelRoutineOnce) {
+  FakeDriver driver;
+  PIRP pended = nullptr;
+  PDEVICE_OBJECT dev = driver.AddDevice([&](PDEVICE_OBJECT, PIRP Irp) {
+    IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, CancelPended);
+    pended = Irp;
+    return STATUS_PENDING;
+  });
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb = {};
+  UCHAR buffer[512];
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, dev, buffer, sizeof(buffer), nullptr, &event, &iosb);
+  ASSERT_EQ(IoCallDriver(dev, irp), STATUS_PENDING);
+  EXPECT_TRUE(IoCancelIrp(pended));
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(NtPoolOutstanding(NT_TAG_IRP), 0u);
+
+  // Without a cancel routine there is nothing to call.
+  PIRP plain = IoAllocateIrp(1, FALSE);
+  EXPECT_FALSE(IoCancelIrp(plain));
+  EXPECT_TRUE(plain->Cancel);
+  IoFreeIrp(plain);
+}
+
 TEST(CompletionDeathTest, RunningOutOfStackLocationsStopsTheSystem) {
   FakeDriver driver;
   PDEVICE_OBJECT bottom = nullptr;

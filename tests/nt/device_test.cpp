@@ -142,6 +142,8 @@ TEST(Device, DriverDispatchSlotsStartAsInvalidRequest) {
   EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
   IoDeleteDevice(plain);
   EXPECT_EQ(NtHostUnloadDriver(other), STATUS_INVALID_DEVICE_REQUEST) << "no unload routine: cannot unload";
+  other->DriverUnload = [](PDRIVER_OBJECT) {};
+  EXPECT_EQ(NtHostUnloadDriver(other), STATUS_SUCCESS);
 }
 
 TEST(Device, WdmVersionsUpToCurrentAreAvailable) {

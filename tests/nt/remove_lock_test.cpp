@@ -63,7 +63,7 @@ TEST_F(RemoveLockTest, ReleaseAndWaitWaitsForEveryHolderOnOtherThreads) {
   });
   // Give a wrong implementation the chance to return early; a right one
   // cannot, whatever the scheduling.
-  while (!lock.Common.Removed) std::this_thread::yield();
+  while (!__atomic_load_n(&lock.Common.Removed, __ATOMIC_SEQ_CST)) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(done.load());
   EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING) << "new holders are refused while waiting";

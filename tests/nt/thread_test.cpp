@@ -70,7 +70,7 @@ TEST(SystemThread, ThreadObjectIsSignalledWhenTheRoutineEndsOrTerminates) {
     ObDereferenceObject(thread);
   }
   // The thread drops its own reference after signalling; wait for that.
-  for (int i = 0; i < 1000 && NtPoolOutstanding(kThreadTag) != 0; ++i) {
+  for (int i = 0; i < 10000 && NtPoolOutstanding(kThreadTag) != 0; ++i) {
     LARGE_INTEGER ms;
     ms.QuadPart = -10'000;
     KeDelayExecutionThread(KernelMode, FALSE, &ms);

@@ -103,6 +103,9 @@ std::optional<FatBootSector> parseFatBootSector(std::span<const std::uint8_t> s,
         if (!fat32Layout || g.rootEntries != 0) return reject(why, "FAT32 cluster count with a FAT16 layout");
         if (clusters > kMaxFat32Clusters) return reject(why, "too many clusters");
         if (loadLe16(s, 42) != 0) return reject(why, "unknown FAT32 version");
+        const std::uint16_t extFlags = loadLe16(s, 40);
+        if (extFlags & 0x80) g.activeFat = extFlags & 0x0F;  // mirroring off: only this FAT is current
+        if (g.activeFat >= g.fatCount) return reject(why, "active FAT out of range");
         g.rootCluster = loadLe32(s, 44);
         if (g.rootCluster < 2 || g.rootCluster >= std::uint64_t(clusters) + 2)
             return reject(why, "root cluster out of range");
@@ -116,13 +119,11 @@ std::optional<FatBootSector> parseFatBootSector(std::span<const std::uint8_t> s,
         return reject(why, "FAT too small for the cluster count");
 
     const ExtendedBpb& ext = g.type == FatType::Fat32 ? kExt32 : kExt16;
+    // 0x29: serial and label follow; the older 0x28 has the serial only.
     boot.extendedSignature = s[ext.signature] == 0x29;
-    if (boot.extendedSignature) {
-        boot.serial = loadLe32(s, ext.serial);
-        std::memcpy(boot.label.data(), &s[ext.label], boot.label.size());
-    } else {
-        boot.label.fill(' ');
-    }
+    boot.label.fill(' ');
+    if (s[ext.signature] == 0x28 || s[ext.signature] == 0x29) boot.serial = loadLe32(s, ext.serial);
+    if (boot.extendedSignature) std::memcpy(boot.label.data(), &s[ext.label], boot.label.size());
     return boot;
 }
 
@@ -157,7 +158,7 @@ void encodeFatBootSector(const FatBootSector& boot, std::span<std::uint8_t> out)
     storeLe32(s, 32, small ? 0 : g.totalSectors);
     if (fat32) {
         storeLe32(s, 36, g.sectorsPerFat);
-        storeLe16(s, 40, 0);   // both FATs mirrored
+        storeLe16(s, 40, static_cast<std::uint16_t>(g.activeFat ? 0x80 | g.activeFat : 0));
         storeLe16(s, 42, 0);   // version 0.0
         storeLe32(s, 44, g.rootCluster);
         storeLe16(s, 48, g.fsInfoSector);

@@ -31,6 +31,7 @@ struct FatGeometry {
     std::uint32_t totalSectors = 0;
     std::uint32_t sectorsPerFat = 0;
     std::uint32_t rootCluster = 0;      // FAT32 only
+    std::uint32_t activeFat = 0;        // FAT32 may turn mirroring off and use one FAT
     std::uint8_t media = 0xF8;
     std::uint32_t hiddenSectors = 0;
     std::uint16_t sectorsPerTrack = 63;
@@ -44,6 +45,9 @@ struct FatGeometry {
     std::uint32_t clusterCount() const;
     std::uint32_t clusterBytes() const { return sectorsPerCluster * bytesPerSector; }
     std::uint64_t sectorOffset(std::uint64_t sector) const { return sector * bytesPerSector; }
+    std::uint64_t activeFatOffset() const {
+        return sectorOffset(reservedSectors + std::uint64_t(activeFat) * sectorsPerFat);
+    }
     std::uint64_t clusterOffset(std::uint32_t cluster) const;
     // Bytes of one FAT that hold entries 0 .. clusterCount()+1.
     std::uint64_t fatBytesUsed() const;

@@ -23,7 +23,10 @@ public:
         for (std::size_t done = 0; done < data.size() && status_ == kIoSuccess;) {
             const std::size_t n = std::min<std::size_t>(kChunkBytes, data.size() - done);
             status_ = volume_.write(offset + done, data.subspan(done, n));
-            if (status_ != kIoSuccess) failedAt_ = offset + done;
+            if (status_ != kIoSuccess)
+                failedAt_ = offset + done;
+            else
+                changed_ = true;
             done += n;
         }
         return status_ == kIoSuccess;
@@ -46,12 +49,14 @@ public:
 
     IoStatus status() const { return status_; }
     std::uint64_t failedAt() const { return failedAt_; }
+    bool changedAnything() const { return changed_; }
 
 private:
     const VolumeSink& volume_;
     std::vector<std::uint8_t> chunk_;  // zeros between uses
     IoStatus status_ = kIoSuccess;
     std::uint64_t failedAt_ = 0;
+    bool changed_ = false;
 };
 
 // Entries 0 and 1 carry the media byte and the end-of-chain mark (with the
@@ -151,8 +156,9 @@ FormatResult formatFat(const VolumeSink& volume, const FormatOptions& options) {
     if (out.status() != kIoSuccess) {
         result.error = FormatError::WriteFailed;
         result.ioStatus = out.status();
-        result.message = "writing the file system failed at byte " + std::to_string(out.failedAt()) +
-                         "; the volume holds no file system";
+        result.message = "a write to the volume failed at byte " + std::to_string(out.failedAt()) +
+                         (out.changedAnything() ? "; the volume now holds no file system"
+                                                : "; nothing on the volume was changed");
     }
     return result;
 }

@@ -50,7 +50,7 @@ IoStatus FatTable::loadWindow(std::uint64_t byteInFat) {
     windowLength_ = std::min<std::uint64_t>(std::max<std::uint64_t>(kWindowBytes, 2 * sector),
                                             fatBytes_ - windowStart_);
     window_.resize(windowLength_);
-    const IoStatus status = read_(geometry_.sectorOffset(geometry_.reservedSectors) + windowStart_, window_);
+    const IoStatus status = read_(geometry_.activeFatOffset() + windowStart_, window_);
     if (status != kIoSuccess) windowLength_ = 0;
     return status;
 }
@@ -81,7 +81,7 @@ IoStatus FatTable::countFree(std::uint32_t& freeClusters) {
     for (std::uint64_t start = 0; start < used && cluster < end; start += chunk.size()) {
         const std::uint64_t length = std::min<std::uint64_t>(chunk.size(), used - start);
         const std::span<std::uint8_t> bytes(chunk.data(), length);
-        const IoStatus status = read_(geometry_.sectorOffset(geometry_.reservedSectors) + start, bytes);
+        const IoStatus status = read_(geometry_.activeFatOffset() + start, bytes);
         if (status != kIoSuccess) return status;
         for (; cluster < end && entryByteOffset(cluster) + entrySpan() <= start + length; ++cluster)
             if (decode(bytes, start, cluster) == 0) ++freeClusters;

@@ -1,4 +1,4 @@
-// Reads the first FAT of a mounted volume: entries one by one (to follow a
+// Reads the current FAT of a mounted volume: entries one by one (to follow a
 // directory's chain) and all at once (to count free clusters, the way FAT
 // checkers do instead of trusting FSInfo's hint).
 #pragma once

@@ -47,7 +47,8 @@ struct MountResult {
 // counted from the FAT or the superblock on every call, so calling it again
 // after writes gives the current numbers. Any volume that is not one of the
 // known file systems, including an encrypted volume read without its key,
-// gives NoFileSystem; the host then answers as for a RAW volume.
+// gives NoFileSystem; the host then answers as for a RAW volume. Keeps no
+// state between calls, so several volumes may be recognised at once.
 MountResult recognizeVolume(const ReadFn& read);
 
 // Bytes recognizeVolume reads first; a volume shorter than this has no file
