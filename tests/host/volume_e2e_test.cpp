@@ -127,6 +127,44 @@ TEST_F(VolumeTest, VolumeLockBelongsToOneHandleUntilUnlockOrClose) {
     CloseHandle(b);
 }
 
+TEST_F(VolumeTest, SharingModesOfVolumeHandlesAreEnforced) {
+    auto open = [](DWORD access, DWORD share) {
+        return CreateFileA("\\\\.\\E:", access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    const DWORD rw = GENERIC_READ | GENERIC_WRITE, both = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    struct Case {
+        const char* what;
+        DWORD firstAccess, firstShare, secondAccess, secondShare;
+        bool secondOpens;
+    } cases[] = {
+        {"both share everything", rw, both, rw, both, true},
+        {"first denies writers", GENERIC_READ, FILE_SHARE_READ, rw, both, false},
+        {"second denies the first's writing", rw, both, GENERIC_READ, FILE_SHARE_READ, false},
+        {"readers that deny writers", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
+        {"exclusive first", rw, 0, GENERIC_READ, both, false},
+        {"no data access needs no sharing", 0, 0, 0, 0, true},
+    };
+    for (const auto& c : cases) {
+        HANDLE first = open(c.firstAccess, c.firstShare);
+        ASSERT_NE(first, INVALID_HANDLE_VALUE) << c.what;
+        HANDLE second = open(c.secondAccess, c.secondShare);
+        EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.secondOpens) << c.what;
+        if (second == INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << c.what;
+        } else {
+            CloseHandle(second);
+        }
+        CloseHandle(first);
+    }
+    // Closing the handle that denied sharing lets others in again.
+    HANDLE exclusive = open(rw, 0);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    CloseHandle(exclusive);
+    HANDLE again = open(rw, both);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+}
+
 TEST_F(VolumeTest, Fat32FreeSpaceAgreesWithFsckAndMtools) {
     if (Shell("command -v fsck.fat && command -v minfo && command -v mcopy").find("mcopy") == std::string::npos) {
         GTEST_SKIP() << "dosfstools or mtools missing";
