@@ -13,7 +13,7 @@
 #include "cipher/keys.h"
 #include "cipher/sector.h"
 #include "machine_fixture.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 
 namespace {
 
