@@ -236,6 +236,20 @@ TEST_F(VolumeTest, DriveTypesAndMediaState) {
     HANDLE e = OpenVolume();
     EXPECT_TRUE(Control(e, IOCTL_DISK_IS_WRITABLE)) << GetLastError();
     CloseHandle(e);
+
+    // A read-only drive reads, and refuses writes as write-protected media.
+    ASSERT_EQ(RunTarnhost({"--machine", dir_, "drive", "add", "G:", "fixed", "g.img", "--create", "1048576", "--read-only"},
+                          &out), 0) << out;
+    HANDLE g = OpenVolume("\\\\.\\G:");
+    ASSERT_NE(g, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_FALSE(Control(g, IOCTL_DISK_IS_WRITABLE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    std::vector<uint8_t> sector(512, 3);
+    DWORD n = 0;
+    EXPECT_TRUE(ReadAt(g, 0, sector.data(), 512, &n)) << GetLastError();
+    EXPECT_FALSE(WriteAt(g, 0, sector.data(), 512, &n));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    CloseHandle(g);
     char system[MAX_PATH];
     EXPECT_EQ(GetSystemDirectoryA(system, sizeof system), std::strlen("C:\\Windows\\system32"));
     EXPECT_STREQ(system, "C:\\Windows\\system32");
