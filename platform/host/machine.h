@@ -84,6 +84,9 @@ private:
     bool LockedByOther(PDEVICE_OBJECT volume, PFILE_OBJECT fileObject);
     void ForgetShare(PDEVICE_OBJECT volume, PFILE_OBJECT fileObject);
     hostfs::MountResult Recognize(PDEVICE_OBJECT volume);
+    // The mounted file system of a volume, recognizing it when not mounted.
+    hostfs::MountResult Mount(PDEVICE_OBJECT volume);
+    void DropMount(PDEVICE_OBJECT volume);
     // The device a drive letter names, referenced (ObDereferenceObject), or null.
     PDEVICE_OBJECT DeviceForRoot(const std::string& root);
 
@@ -125,6 +128,10 @@ private:
         uint32_t share;   // FILE_SHARE_READ 1, FILE_SHARE_WRITE 2
     };
     std::map<PDEVICE_OBJECT, std::vector<ShareEntry>> shares_;  // open handles per volume
+    // The recognizer's mounts: a successful recognition is kept until the
+    // volume is dismounted or written through the machine; a failed one is
+    // not remembered, so the next query tries again.
+    std::map<PDEVICE_OBJECT, hostfs::VolumeInfo> mounts_;
 
     std::mutex definedMutex_;
     std::vector<std::u16string> defined_;  // links made by DefineDosDevice (removable again)

@@ -135,8 +135,7 @@ NTSTATUS Machine::FileSystemControl(OpenFile& file, uint32_t code, ULONG_PTR& in
         return STATUS_SUCCESS;
     }
     case FSCTL_DISMOUNT_VOLUME:
-        // The recognizer holds nothing between queries, so dropping the mount
-        // leaves only the first read of unit 0 that a new mount makes.
+        // The mount goes; the next mount starts with the first read of unit 0.
         Arrive(file.Volume(), false);
         return STATUS_SUCCESS;
     case FSCTL_IS_VOLUME_MOUNTED:
@@ -218,6 +217,8 @@ void Machine::OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire
     ULONG_PTR information = 0;
     const NTSTATUS status = IoSendReadWrite(file->Top(), file->FileObject(), write ? IRP_MJ_WRITE : IRP_MJ_READ, buffer,
                                             length, static_cast<LONGLONG>(offset), &information);
+    // Sectors written behind the file system's back: it is mounted afresh.
+    if (write && information > 0) DropMount(file->Volume());
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
     if (!write && !(flags & wire::kDataInShared) && !NT_ERROR(status)) {
         reply.Bytes(inlineData.data(), std::min<size_t>(information, inlineData.size()));
@@ -258,6 +259,9 @@ void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer
     const NTSTATUS status = IoSendDeviceControl(file->Top(), file->FileObject(), code,
                                                 inLength ? const_cast<uint8_t*>(in) : nullptr, inLength,
                                                 outLength ? output.data() : nullptr, outLength, &information);
+    // Control codes that need write access (raw writes, key changes) can
+    // change what the file system sees.
+    if (required & FILE_WRITE_ACCESS) DropMount(file->Volume());
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
     if (!NT_ERROR(status)) reply.Bytes(output.data(), std::min<size_t>(information, outLength));
 }

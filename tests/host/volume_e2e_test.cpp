@@ -186,11 +186,33 @@ TEST_F(VolumeTest, Fat32FreeSpaceAgreesWithFsckAndMtools) {
         EXPECT_EQ(free.QuadPart, (clusters - used) * clusterSize) << when;
     };
     expect("fresh");
-    // Files stored behind the machine's back show at the next query: a
-    // recognition is never a stale copy.
+    ULARGE_INTEGER avail{}, total{}, mounted{};
+    ASSERT_TRUE(GetDiskFreeSpaceExA("E:\\", &avail, &total, &mounted));
+    // Files stored behind the machine's back are not seen by the mounted file
+    // system (as on Windows); a dismount makes the next query mount afresh.
     std::ofstream(root_ + "/payload").write(std::string(300000, 'x').data(), 300000);
     ASSERT_EQ(Shell("MTOOLS_SKIP_CHECK=1 mcopy -i " + image + " " + root_ + "/payload ::/PAYLOAD.BIN"), "");
-    expect("after mcopy");
+    ULARGE_INTEGER free{};
+    ASSERT_TRUE(GetDiskFreeSpaceExA("E:\\", &avail, &total, &free));
+    EXPECT_EQ(free.QuadPart, mounted.QuadPart) << "a query rescanned the FAT of a mounted volume";
+    HANDLE h = OpenVolume();
+    ASSERT_TRUE(Control(h, FSCTL_DISMOUNT_VOLUME));
+    CloseHandle(h);
+    expect("after mcopy and a dismount");
+
+    // A write through the machine drops the mount; a failed recognition is
+    // not remembered, so the volume mounts again once it is readable again.
+    h = OpenVolume();
+    std::vector<uint8_t> boot(512), zeros(512, 0);
+    DWORD n = 0;
+    ASSERT_TRUE(ReadAt(h, 0, boot.data(), 512, &n));
+    ASSERT_TRUE(WriteAt(h, 0, zeros.data(), 512, &n));
+    EXPECT_FALSE(GetDiskFreeSpaceExA("E:\\", &avail, &total, &free));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNRECOGNIZED_VOLUME));
+    EXPECT_FALSE(GetDiskFreeSpaceExA("E:\\", &avail, &total, &free));
+    ASSERT_TRUE(WriteAt(h, 0, boot.data(), 512, &n));
+    CloseHandle(h);
+    expect("boot sector restored");
 
     char label[64] = {}, fs[64] = {};
     DWORD serial = 0, maxComponent = 0, flags = 0;
