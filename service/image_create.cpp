@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "service/handle_guard.h"
 #include "service/image_layout.h"
 #include "service/impersonation.h"
 #include "service/procedures.h"
@@ -11,21 +12,6 @@
 namespace {
 
 constexpr uint64_t kMappingWindow = 0x6400000;  // 100 MiB mapped at most
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : H(h) {}
-    ~FileHandle() {
-        if (H != INVALID_HANDLE_VALUE && H != nullptr) CloseHandle(H);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE Get() const { return H; }
-    bool Valid() const { return H != INVALID_HANDLE_VALUE && H != nullptr; }
-
-private:
-    HANDLE H;
-};
 
 class MappedView {
 public:
@@ -73,7 +59,7 @@ long SvcCreateImage(const char* imageFile, int64_t sizeBytes, long fsType, long 
     CallerImpersonation caller;
     if (caller.Error() != 0) return caller.Error();
 
-    FileHandle file(CreateFileA(imageFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HandleGuard file(CreateFileA(imageFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return long(GetLastError());
 
@@ -87,7 +73,7 @@ long SvcCreateImage(const char* imageFile, int64_t sizeBytes, long fsType, long 
     if (!fat || sizeBytes == 0) return 0;
 
     const uint64_t window = std::min<uint64_t>(uint64_t(sizeBytes), kMappingWindow);
-    FileHandle mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READWRITE | SEC_COMMIT, 0, 0, nullptr));
+    HandleGuard mapping(CreateFileMappingA(file.Get(), nullptr, PAGE_READWRITE | SEC_COMMIT, 0, 0, nullptr));
     if (!mapping.Valid()) return long(GetLastError());
     MappedView view(mapping.Get(), size_t(window));
     if (view.Get() == nullptr) return long(GetLastError());
