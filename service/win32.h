@@ -1,14 +1,18 @@
 // The Win32 API as the service uses it, plus the codes of its drivers.
 #pragma once
 
-#if __has_include("platform/win32/windows.h")
-#include "platform/win32/windows.h"
+#if __has_include(<windows.h>)
+#include <windows.h>
 #else
 // FIXME: stand-in until the Win32 layer (platform/win32) is merged.
 #include "service/standin/win32_standin.h"
 #endif
 
 #include <cstdint>
+
+// FIXME: free space, drive letters and the service control manager come with
+// the machine (platform/host); until then a marked stand-in.
+#include "service/standin/host_standin.h"
 
 // Codes this service sends to tarn and vtarn.
 #ifndef IOCTL_CRYPT_QUERY_STATE

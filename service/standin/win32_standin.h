@@ -62,8 +62,6 @@ typedef uint8_t BYTE;
 #define REG_NONE 0u
 #define REG_BINARY 3u
 #define KEY_READ 0x20019u
-#define DDD_RAW_TARGET_PATH 1u
-#define DDD_REMOVE_DEFINITION 2u
 
 #define ERROR_SUCCESS 0L
 #define ERROR_INVALID_FUNCTION 1L
@@ -106,9 +104,6 @@ DWORD GetLastError();
 void SetLastError(DWORD e);
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD id, DWORD lang, LPSTR buf, DWORD size,
                      void* args);
-BOOL GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER avail, PULARGE_INTEGER total,
-                         PULARGE_INTEGER free);
-BOOL DefineDosDeviceA(DWORD flags, LPCSTR name, LPCSTR target);
 LONG RegCreateKeyA(HKEY key, LPCSTR sub, PHKEY out);
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub, DWORD options, DWORD access, PHKEY out);
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
