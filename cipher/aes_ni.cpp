@@ -21,13 +21,16 @@ TARN_AESNI void Run(const __m128i* k, const uint8_t* in, uint8_t* out, size_t bl
     size_t i = 0;
     for (; i + kLanes <= blocks; i += kLanes) {
         __m128i b[kLanes];
+        #pragma GCC unroll 8
         for (size_t j = 0; j < kLanes; ++j)
             b[j] = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * (i + j))), k[0]);
 #pragma GCC unroll 16
         for (int r = 1; r < Rounds; ++r) {
+            #pragma GCC unroll 8
             for (size_t j = 0; j < kLanes; ++j)
                 b[j] = Encrypt ? _mm_aesenc_si128(b[j], k[r]) : _mm_aesdec_si128(b[j], k[r]);
         }
+        #pragma GCC unroll 8
         for (size_t j = 0; j < kLanes; ++j) {
             b[j] = Encrypt ? _mm_aesenclast_si128(b[j], k[Rounds]) : _mm_aesdeclast_si128(b[j], k[Rounds]);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * (i + j)), b[j]);

@@ -35,12 +35,15 @@ TARN_VAES256 void Run(const __m256i* k, const uint8_t* in, uint8_t* out, size_t 
     size_t i = 0;
     for (; i + kStep <= blocks; i += kStep) {
         __m256i b[kRegs];
+        #pragma GCC unroll 8
         for (size_t j = 0; j < kRegs; ++j)
             b[j] = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 16 * i + 32 * j)), k[0]);
 #pragma GCC unroll 16
         for (int r = 1; r < Rounds; ++r) {
+            #pragma GCC unroll 8
             for (size_t j = 0; j < kRegs; ++j) b[j] = Round<Encrypt>(b[j], k[r]);
         }
+        #pragma GCC unroll 8
         for (size_t j = 0; j < kRegs; ++j)
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * i + 32 * j), LastRound<Encrypt>(b[j], k[Rounds]));
     }

@@ -1,0 +1,148 @@
+// Status codes of the RPC runtime under their Windows names and numbers.
+// Each is guarded so that the Win32 layer's own error list may define the same
+// names first without a clash.
+#pragma once
+
+#ifndef RPC_S_OK
+#define RPC_S_OK 0L
+#endif
+#ifndef ERROR_ACCESS_DENIED
+#define ERROR_ACCESS_DENIED 5L
+#endif
+#ifndef ERROR_OUTOFMEMORY
+#define ERROR_OUTOFMEMORY 14L
+#endif
+#ifndef ERROR_INVALID_PARAMETER
+#define ERROR_INVALID_PARAMETER 87L
+#endif
+#ifndef ERROR_CANNOT_IMPERSONATE
+#define ERROR_CANNOT_IMPERSONATE 1368L
+#endif
+#ifndef RPC_S_ACCESS_DENIED
+#define RPC_S_ACCESS_DENIED ERROR_ACCESS_DENIED
+#endif
+#ifndef RPC_S_OUT_OF_MEMORY
+#define RPC_S_OUT_OF_MEMORY ERROR_OUTOFMEMORY
+#endif
+#ifndef RPC_S_INVALID_ARG
+#define RPC_S_INVALID_ARG ERROR_INVALID_PARAMETER
+#endif
+#ifndef RPC_S_INVALID_STRING_BINDING
+#define RPC_S_INVALID_STRING_BINDING 1700L
+#endif
+#ifndef RPC_S_WRONG_KIND_OF_BINDING
+#define RPC_S_WRONG_KIND_OF_BINDING 1701L
+#endif
+#ifndef RPC_S_INVALID_BINDING
+#define RPC_S_INVALID_BINDING 1702L
+#endif
+#ifndef RPC_S_PROTSEQ_NOT_SUPPORTED
+#define RPC_S_PROTSEQ_NOT_SUPPORTED 1703L
+#endif
+#ifndef RPC_S_INVALID_RPC_PROTSEQ
+#define RPC_S_INVALID_RPC_PROTSEQ 1704L
+#endif
+#ifndef RPC_S_INVALID_STRING_UUID
+#define RPC_S_INVALID_STRING_UUID 1705L
+#endif
+#ifndef RPC_S_INVALID_ENDPOINT_FORMAT
+#define RPC_S_INVALID_ENDPOINT_FORMAT 1706L
+#endif
+#ifndef RPC_S_INVALID_NET_ADDR
+#define RPC_S_INVALID_NET_ADDR 1707L
+#endif
+#ifndef RPC_S_ALREADY_REGISTERED
+#define RPC_S_ALREADY_REGISTERED 1711L
+#endif
+#ifndef RPC_S_TYPE_ALREADY_REGISTERED
+#define RPC_S_TYPE_ALREADY_REGISTERED 1712L
+#endif
+#ifndef RPC_S_ALREADY_LISTENING
+#define RPC_S_ALREADY_LISTENING 1713L
+#endif
+#ifndef RPC_S_NO_PROTSEQS_REGISTERED
+#define RPC_S_NO_PROTSEQS_REGISTERED 1714L
+#endif
+#ifndef RPC_S_NOT_LISTENING
+#define RPC_S_NOT_LISTENING 1715L
+#endif
+#ifndef RPC_S_UNKNOWN_IF
+#define RPC_S_UNKNOWN_IF 1717L
+#endif
+#ifndef RPC_S_NO_BINDINGS
+#define RPC_S_NO_BINDINGS 1718L
+#endif
+#ifndef RPC_S_NO_PROTSEQS
+#define RPC_S_NO_PROTSEQS 1719L
+#endif
+#ifndef RPC_S_CANT_CREATE_ENDPOINT
+#define RPC_S_CANT_CREATE_ENDPOINT 1720L
+#endif
+#ifndef RPC_S_OUT_OF_RESOURCES
+#define RPC_S_OUT_OF_RESOURCES 1721L
+#endif
+#ifndef RPC_S_SERVER_UNAVAILABLE
+#define RPC_S_SERVER_UNAVAILABLE 1722L
+#endif
+#ifndef RPC_S_SERVER_TOO_BUSY
+#define RPC_S_SERVER_TOO_BUSY 1723L
+#endif
+#ifndef RPC_S_NO_CALL_ACTIVE
+#define RPC_S_NO_CALL_ACTIVE 1725L
+#endif
+#ifndef RPC_S_CALL_FAILED
+#define RPC_S_CALL_FAILED 1726L
+#endif
+#ifndef RPC_S_CALL_FAILED_DNE
+#define RPC_S_CALL_FAILED_DNE 1727L
+#endif
+#ifndef RPC_S_PROTOCOL_ERROR
+#define RPC_S_PROTOCOL_ERROR 1728L
+#endif
+#ifndef RPC_S_UNSUPPORTED_TRANS_SYN
+#define RPC_S_UNSUPPORTED_TRANS_SYN 1730L
+#endif
+#ifndef RPC_S_INVALID_BOUND
+#define RPC_S_INVALID_BOUND 1734L
+#endif
+#ifndef RPC_S_DUPLICATE_ENDPOINT
+#define RPC_S_DUPLICATE_ENDPOINT 1740L
+#endif
+#ifndef RPC_S_MAX_CALLS_TOO_SMALL
+#define RPC_S_MAX_CALLS_TOO_SMALL 1742L
+#endif
+#ifndef RPC_S_STRING_TOO_LONG
+#define RPC_S_STRING_TOO_LONG 1743L
+#endif
+#ifndef RPC_S_PROCNUM_OUT_OF_RANGE
+#define RPC_S_PROCNUM_OUT_OF_RANGE 1745L
+#endif
+#ifndef RPC_S_BINDING_HAS_NO_AUTH
+#define RPC_S_BINDING_HAS_NO_AUTH 1746L
+#endif
+#ifndef EPT_S_NOT_REGISTERED
+#define EPT_S_NOT_REGISTERED 1753L
+#endif
+#ifndef RPC_S_INTERNAL_ERROR
+#define RPC_S_INTERNAL_ERROR 1766L
+#endif
+#ifndef RPC_X_INVALID_BOUND
+#define RPC_X_INVALID_BOUND RPC_S_INVALID_BOUND
+#endif
+#ifndef RPC_X_NULL_REF_POINTER
+#define RPC_X_NULL_REF_POINTER 1780L
+#endif
+#ifndef RPC_X_BAD_STUB_DATA
+#define RPC_X_BAD_STUB_DATA 1783L
+#endif
+
+// Connection-oriented fault statuses as they travel in a fault PDU.
+#ifndef nca_s_op_rng_error
+#define nca_s_op_rng_error 0x1C010002UL
+#endif
+#ifndef nca_s_unk_if
+#define nca_s_unk_if 0x1C010003UL
+#endif
+#ifndef nca_s_proto_error
+#define nca_s_proto_error 0x1C01000BUL
+#endif

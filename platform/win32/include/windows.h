@@ -1,0 +1,8 @@
+// The Win32 surface of this platform layer, as the deliverables include it.
+#pragma once
+
+#include "windef.h"
+#include "winerror.h"
+#include "winbase.h"
+#include "winioctl.h"
+#include "winreg.h"

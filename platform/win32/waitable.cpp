@@ -1,0 +1,31 @@
+#include "waitable.h"
+
+#include "winbase.h"
+
+namespace tarn::win32 {
+
+void Waitable::SetSignalled(bool signalled) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    signalled_ = signalled;
+  }
+  if (signalled) {
+    // An auto-reset object releases one waiter; the others keep waiting.
+    if (autoReset_) changed_.notify_one();
+    else changed_.notify_all();
+  }
+}
+
+DWORD Waitable::Wait(DWORD milliseconds) {
+  std::unique_lock<std::mutex> guard(lock_);
+  auto ready = [this] { return signalled_; };
+  if (milliseconds == INFINITE) {
+    changed_.wait(guard, ready);
+  } else if (!changed_.wait_for(guard, std::chrono::milliseconds(milliseconds), ready)) {
+    return WAIT_TIMEOUT;
+  }
+  if (autoReset_) signalled_ = false;
+  return WAIT_OBJECT_0;
+}
+
+}  // namespace tarn::win32
