@@ -1,12 +1,7 @@
 // The Win32 API as the service uses it, plus the codes of its drivers.
 #pragma once
 
-#if __has_include(<windows.h>)
 #include <windows.h>
-#else
-// FIXME: stand-in until the Win32 layer (platform/win32) is merged.
-#include "service/standin/win32_standin.h"
-#endif
 
 #include <cstdint>
 
