@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include <windows.h>
+
 #include "conversion_wait.h"
 #include "service/fault_injection.h"
 #include "test_util.h"
@@ -171,6 +173,39 @@ TEST(ImageConversionFaults, MissingSourceEndsWithMessageAndFinished) {
     ASSERT_TRUE(WaitForWorker());
     EXPECT_EQ(svc::SvcGetResult(), 2);
     EXPECT_EQ(LastMessage(), "Tarnvault has encounter an error 2 while opening this file !");
+}
+
+TEST(ImageConversionFaults, InPlaceOnAFileOpenElsewhereForWritingFailsClearly) {
+    TempDir dir;
+    const std::string file = dir.File("busy.img");
+    std::vector<uint8_t> content = Pattern(100000, 8);
+    WriteAll(file, content);
+    // Another process holds it open for writing (sharing read and write).
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        char c = h == INVALID_HANDLE_VALUE ? 'n' : 'y';
+        (void)!write(ready[1], &c, 1);
+        (void)!read(done[0], &c, 1);
+        _exit(0);
+    }
+    char opened = 0;
+    ASSERT_EQ(read(ready[0], &opened, 1), 1);
+    ASSERT_EQ(opened, 'y');
+    ASSERT_EQ(svc::SvcStartImageConversion(file.c_str(), file.c_str(), 1, kPassword), 0);
+    ASSERT_TRUE(WaitForWorker());
+    EXPECT_EQ(svc::SvcGetResult(), 32);  // ERROR_SHARING_VIOLATION
+    EXPECT_EQ(LastMessage(), "Tarnvault has encounter an error 20 while opening this file !");
+    (void)!write(done[1], "x", 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(ReadAll(file), content);
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 TEST(ImageConversionFaults, SecondStartWhileRunningIsRefusedAndFirstCompletes) {
