@@ -6,6 +6,7 @@
 #include <string>
 
 #include "service/interface.h"
+#include "service/tarnrpcs.h"
 #include "service/worker_status.h"
 #include "svc_under_test.h"
 
@@ -102,6 +103,25 @@ TEST(RpcMounts, OnlyTheLowByteOfTheLetterTravelsAndNonLettersAreRefused) {
     EXPECT_EQ(svc::SvcMountImage(8, &record, 'M'), 87);
     EXPECT_EQ(svc::SvcMountImage(-1, &record, 'M'), 87);
     EXPECT_NE(svc::SvcUnmountImage('M'), 0);
+    EXPECT_EQ(svc::SvcPing(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RpcServerStart, FailedStepPrintsTheStatusSourceAndTag) {
+    // The server of this process already listens: a second start fails at a
+    // step and says which.
+    ::testing::internal::CaptureStdout();
+    RPC_STATUS status = StartRpcServer(false);
+    std::string printed = ::testing::internal::GetCapturedStdout();
+    ASSERT_NE(status, RPC_S_OK);
+    char expected[128];
+    int tag = 0;
+    ASSERT_EQ(std::sscanf(printed.c_str(), "RPC Err: %*d\nfile = tarnrpcs, line=%d.", &tag), 1) << printed;
+    std::snprintf(expected, sizeof expected, "RPC Err: %d\nfile = tarnrpcs, line=%d.", int(status), tag);
+    EXPECT_EQ(printed, expected);
     EXPECT_EQ(svc::SvcPing(), 0);
 }
 
