@@ -58,3 +58,40 @@ TEST(MountStore, ValuesOfTheWrongSizeOrTypeAreSkipped) {
 }
 
 }  // namespace
+
+#include <regex>
+
+#include "service/mount.h"
+#include "svc_under_test.h"
+
+namespace {
+
+TEST(Remount, FailedRemountKeepsTheStoredRecord) {
+    for (int d = 0; d < kStoreDeviceCount; ++d) DeleteMountRecord(d);
+    VDISK_MOUNT_RECORD record = RecordFor('R', 0);
+    SaveMountRecord(3, record);
+    ::testing::internal::CaptureStderr();
+    RemountStoredImages();  // no virtual disk driver here: the mount fails
+    std::string diagnostics = ::testing::internal::GetCapturedStderr();
+    auto all = Stored();
+    ASSERT_EQ(all.count(3), 1u);
+    EXPECT_EQ(std::memcmp(&all[3], &record, sizeof record), 0);
+    EXPECT_TRUE(std::regex_search(diagnostics, std::regex("^(R:|ombi:) .+ [0-9]+\n"))) << diagnostics;
+    DeleteMountRecord(3);
+}
+
+TEST(MountDiagnostics, EachFailureLineNamesTheDriveTheTextAndTheCode) {
+    VDISK_MOUNT_RECORD record = RecordFor('N', 2);
+    ::testing::internal::CaptureStderr();
+    long result = svc::SvcMountImage(2, &record, 'N');
+    std::string line = ::testing::internal::GetCapturedStderr();
+    ASSERT_NE(result, 0);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, std::regex("(N:|ombi:) (.+) ([0-9]+)\n"))) << line;
+    EXPECT_EQ(std::stol(m[3].str()), result);
+    EXPECT_EQ(m[2].str().find('\r'), std::string::npos);
+    // A failed mount stores nothing.
+    EXPECT_EQ(Stored().count(2), 0u);
+}
+
+}  // namespace
