@@ -13,6 +13,11 @@ namespace {
 
 std::atomic<uint32_t> gNextAssocGroup{0x1000};
 
+// Presentation contexts one connection may hold; binds and alter_contexts
+// beyond it are refused per context, so a peer cannot grow the table.
+constexpr size_t kMaxContexts = 64;
+constexpr uint16_t kReasonLocalLimitExceeded = 3;
+
 }  // namespace
 
 Association::Association(PeerIdentity peer, std::string secondaryAddress)
@@ -58,7 +63,10 @@ bool Association::OnBind(const uint8_t* pdu, size_t n, const PduHeader& h,
                                  [](const RPC_SYNTAX_IDENTIFIER& s) {
                                    return SameSyntax(s, kNdr20Syntax);
                                  });
-    if (!FindInterface(ctx.abstractSyntax, entry)) {
+    if (contexts_.size() >= kMaxContexts && contexts_.count(ctx.contextId) == 0) {
+      r.result = kResultProviderRejection;
+      r.reason = kReasonLocalLimitExceeded;
+    } else if (!FindInterface(ctx.abstractSyntax, entry)) {
       r.result = kResultProviderRejection;
       r.reason = kReasonAbstractSyntaxNotSupported;
     } else if (!ndr) {

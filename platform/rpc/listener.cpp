@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <map>
+#include <system_error>
 
 #include "platform/rpc/server_runtime.h"
 #include "platform/rpc/socket_io.h"
@@ -47,11 +48,16 @@ Listener::~Listener() {
 bool Listener::Start() {
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  {
-    auto pool = pool_.Lock();
-    for (unsigned i = 0; i < minThreads_; ++i) pool->threads.emplace_back(&Listener::CallThread, this);
+  try {
+    {
+      auto pool = pool_.Lock();
+      for (unsigned i = 0; i < minThreads_; ++i)
+        pool->threads.emplace_back(&Listener::CallThread, this);
+    }
+    dispatcher_ = std::thread(&Listener::DispatchLoop, this);
+  } catch (const std::system_error&) {
+    return false;  // the destructor stops the threads that did start
   }
-  dispatcher_ = std::thread(&Listener::DispatchLoop, this);
   return true;
 }
 
@@ -91,8 +97,13 @@ void Listener::Hand(std::unique_ptr<ServerConnection> c) {
     pool->ready.push_back(std::move(c));
     // A new thread only when every thread is busy, and never beyond the
     // maximum number of calls.
-    if (pool->ready.size() > pool->idleThreads && pool->threads.size() < maxCalls_)
-      pool->threads.emplace_back(&Listener::CallThread, this);
+    if (pool->ready.size() > pool->idleThreads && pool->threads.size() < maxCalls_) {
+      try {
+        pool->threads.emplace_back(&Listener::CallThread, this);
+      } catch (const std::system_error&) {
+        // No thread to be had now: the call waits for a busy one.
+      }
+    }
   }
   work_.notify_one();
 }

@@ -8,10 +8,12 @@
 // An interface module writes, for example:
 //
 //   static const NDR_PARAM_DESC kQueryDrive[] = {
-//       {NDR_IN, NDR_STRING}, {NDR_IN, NDR_UNIQUE_STRING},
-//       {NDR_OUT, NDR_HYPER_PTR}, {NDR_OUT, NDR_HYPER_PTR}};
-//   static const NDR_PROC_DESC kProcs[] = {NDR_PROC_NOPARAMS(0, SvcPing), ...,
-//                                          NDR_PROC_RESERVED(6), ...};
+//       NDR_IN_STRING, NDR_IN_UNIQUE_STRING, NDR_OUT_HYPER, NDR_OUT_HYPER};
+//   static const NDR_PARAM_DESC kGetLastMessage[] = {
+//       NDR_IN_LONG, NDR_OUT_BYTES_SIZE_IS(0, 4096)};
+//   static const NDR_PROC_DESC kProcs[] = {
+//       NDR_PROC_NOPARAMS(0, SvcPing), NDR_PROC(1, SvcQueryDrive, kQueryDrive), ...,
+//       NDR_PROC_RESERVED(6), ...};
 //   const RPC_INTERFACE_DESC tarnsvc_Desc = {{uuid, {1, 0}}, kProcs, 22};
 //
 // a client wrapper:
@@ -20,13 +22,17 @@
 //     return NdrClientCall(&tarnsvc_ClientIf, 1, d, r, t, f);
 //   }
 //
-// and the server's routine table:
+// and the server's routine table, one entry per opnum:
 //
-//   static const NDR_SERVER_ROUTINE kRoutines[] = {NDR_ROUTINE(SvcPing), ...,
-//                                                   NDR_ROUTINE_RESERVED, ...};
+//   static const NDR_SERVER_ROUTINE kRoutines[] = {
+//       NDR_ROUTINE(SvcPing), NDR_ROUTINE(SvcQueryDrive), ..., NDR_ROUTINE_RESERVED, ...};
 //   static const RPC_SERVER_INTERFACE kServerIf = {
 //       sizeof(RPC_SERVER_INTERFACE), &tarnsvc_Desc, kRoutines};
 //   RPC_IF_HANDLE tarnsvc_v1_0_s_ifspec = (RPC_IF_HANDLE)&kServerIf;
+//
+// Manager routines take [string] and byte-array parameters as unsigned
+// char* (or char*), [out] hyper as hyper*, and return long; the runtime
+// checks their shapes against the table when the interface is registered.
 #pragma once
 
 #include <cstddef>
@@ -77,6 +83,20 @@ typedef struct _NDR_PROC_DESC {
   unsigned short ParamCount;
   const NDR_PARAM_DESC* Params;
 } NDR_PROC_DESC;
+
+// Parameter descriptions, in the order of the procedure's parameters.
+#define NDR_IN_LONG {NDR_IN, NDR_LONG, -1, 0, 0}
+#define NDR_IN_HYPER {NDR_IN, NDR_HYPER, -1, 0, 0}
+#define NDR_IN_CHAR {NDR_IN, NDR_CHAR, -1, 0, 0}
+#define NDR_IN_STRING {NDR_IN, NDR_STRING, -1, 0, 0}
+#define NDR_IN_STRING_MAX(max) {NDR_IN, NDR_STRING, -1, 0, (max)}
+#define NDR_IN_UNIQUE_STRING {NDR_IN, NDR_UNIQUE_STRING, -1, 0, 0}
+#define NDR_OUT_HYPER {NDR_OUT, NDR_HYPER_PTR, -1, 0, 0}
+#define NDR_IN_BYTES_CONST(size) {NDR_IN, NDR_BYTE_ARRAY, -1, (size), 0}
+#define NDR_OUT_BYTES_CONST(size) {NDR_OUT, NDR_BYTE_ARRAY, -1, (size), 0}
+// size_is(the long at index param), at most max bytes.
+#define NDR_IN_BYTES_SIZE_IS(param, max) {NDR_IN, NDR_BYTE_ARRAY, (param), 0, (max)}
+#define NDR_OUT_BYTES_SIZE_IS(param, max) {NDR_OUT, NDR_BYTE_ARRAY, (param), 0, (max)}
 
 #define NDR_PROC(opnum, name, params) \
   {(opnum), #name, (unsigned short)(sizeof(params) / sizeof((params)[0])), (params)}

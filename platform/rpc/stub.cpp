@@ -1,5 +1,6 @@
 #include "platform/rpc/stub.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -24,7 +25,8 @@ bool ArraySize(const NDR_PROC_DESC& proc, const NDR_PARAM_DESC& p, const NDR_ARG
     size = p.ConstSize;
     return true;
   }
-  const long long v = static_cast<int32_t>(args[p.SizeIsParam].Value);
+  // The whole value, not its low 32 bits: a caller's 2^32 + 5 is not 5.
+  const long long v = args[p.SizeIsParam].Value;
   if (v < 0 || static_cast<unsigned long long>(v) > p.MaxCount) return false;
   (void)proc;
   size = static_cast<uint32_t>(v);
@@ -147,20 +149,26 @@ bool ShapesMatch(const NDR_PROC_DESC& proc, const char* shapes, unsigned count) 
 
 RPC_STATUS MarshalIns(const NDR_PROC_DESC& proc, const NDR_ARG* args,
                       std::vector<uint8_t>& stub) {
+  // Pointers and bounds first, outs included, before anything is sent.
+  for (unsigned k = 0; k < proc.ParamCount; ++k) {
+    const NDR_PARAM_DESC& p = proc.Params[k];
+    if (p.Type == NDR_HYPER_PTR && !args[k].Pointer) return RPC_X_NULL_REF_POINTER;
+    if (p.Type == NDR_BYTE_ARRAY) {
+      uint32_t size = 0;
+      if (!ArraySize(proc, p, args, size)) return RPC_X_INVALID_BOUND;
+      if (size != 0 && !args[k].Pointer) return RPC_X_NULL_REF_POINTER;
+    }
+  }
   NdrWriter w;
   for (unsigned k = 0; k < proc.ParamCount; ++k) {
     const NDR_PARAM_DESC& p = proc.Params[k];
     const NDR_ARG& a = args[k];
-    // Out-only pointers are checked here too, before anything is sent.
-    if (p.Type == NDR_HYPER_PTR && !a.Pointer) return RPC_X_NULL_REF_POINTER;
-    if (p.Type == NDR_BYTE_ARRAY) {
-      uint32_t size = 0;
-      if (!ArraySize(proc, p, args, size)) return RPC_X_INVALID_BOUND;
-      if (size != 0 && !a.Pointer) return RPC_X_NULL_REF_POINTER;
-    }
     if (!IsIn(p)) continue;
     switch (p.Type) {
       case NDR_LONG:
+        // A 64-bit C++ long must still fit the 32-bit wire value.
+        if (a.Value < INT32_MIN || a.Value > static_cast<long long>(UINT32_MAX))
+          return RPC_S_INVALID_ARG;
         w.Align(4);
         w.U32(static_cast<uint32_t>(a.Value));
         break;

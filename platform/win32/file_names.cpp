@@ -45,6 +45,11 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    // What GetFileAttributesA reports as read-only, Windows will not delete.
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   if (S_ISREG(st.st_mode)) {
     // Deleting needs delete access, which an open that shares no deletion refuses.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);

@@ -9,11 +9,10 @@ void Waitable::SetSignalled(bool signalled) {
     std::lock_guard<std::mutex> guard(lock_);
     signalled_ = signalled;
   }
-  if (signalled) {
-    // An auto-reset object releases one waiter; the others keep waiting.
-    if (autoReset_) changed_.notify_one();
-    else changed_.notify_all();
-  }
+  // Every waiter looks; of an auto-reset object's waiters the first to take
+  // the lock consumes the signal and the others wait on. (Waking only one
+  // could pick a waiter that is just timing out.)
+  if (signalled) changed_.notify_all();
 }
 
 DWORD Waitable::Wait(DWORD milliseconds) {

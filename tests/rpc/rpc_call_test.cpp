@@ -23,11 +23,12 @@ TEST(RpcCall, EveryWireTypeSurvivesTheRoundTrip) {
     std::string text;
     const char* maybe;
   };
+  const std::string longMaybe(9000, 'z');
   const Case cases[] = {
       {"", nullptr},  // empty string, null unique pointer
       {"E:", "C:\\"},
       {std::string(3000, 'x'), ""},
-      {std::string(20000, 'y'), std::string(9000, 'z').c_str()},  // several request fragments
+      {std::string(20000, 'y'), longMaybe.c_str()},  // several request fragments
       {"\x80\xff high bytes", "a"},
   };
   for (const Case& c : cases) {
@@ -146,6 +147,10 @@ TEST(RpcCall, CallerMistakesAreRaisedBeforeAnythingIsSent) {
   EXPECT_EQ(Guarded([&] { return TestStoreRecord(1, nullptr, 'A'); }), RPC_X_NULL_REF_POINTER);
   const std::string huge(NDR_DEFAULT_MAX_STRING, 'q');
   EXPECT_EQ(Guarded([&] { return TestEcho(huge.c_str(), nullptr, &h, &h); }), RPC_S_STRING_TOO_LONG);
+  // 64-bit C++ longs that do not fit the 32-bit wire value are refused, not cut.
+  byte small[8];
+  EXPECT_EQ(Guarded([&] { return TestGetMessage(0x100000005L, small); }), RPC_X_INVALID_BOUND);
+  EXPECT_EQ(Guarded([&] { return TestRaise(1L << 40); }), RPC_S_INVALID_ARG);
   // A wrapper whose C++ types disagree with the table.
   EXPECT_EQ(Guarded([&] { return NdrClientCall(&kTestClientIf, kOpEcho, 1, 2, &h, &h); }),
             RPC_S_INTERNAL_ERROR);

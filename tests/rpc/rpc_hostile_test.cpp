@@ -147,6 +147,7 @@ TEST(RpcHostile, BadBindsAreRejectedWithTheReason) {
   Bytes manyContexts = GoodBind();
   manyContexts[24] = 200;
   Bytes withAuth = Patched(GoodBind(), 10, {8, 0});
+  Bytes tinyFragments = Patched(GoodBind(), 16, {0x40, 0, 0x40, 0});
   const Case cases[] = {
       {"unknown interface", Bind(otherUuid, kNdr20Syntax), Rejected(kReasonAbstractSyntaxNotSupported)},
       {"other major version", Bind(WithVersion(kTestDesc.InterfaceId, 2, 0), kNdr20Syntax),
@@ -159,6 +160,7 @@ TEST(RpcHostile, BadBindsAreRejectedWithTheReason) {
       {"transfer count beyond the PDU", manyTransfers, {Outcome::kBindNak, 0}},
       {"context count beyond the PDU", manyContexts, {Outcome::kBindNak, 0}},
       {"authentication requested", withAuth, {Outcome::kBindNak, 0}},
+      {"fragments below the minimum", tinyFragments, {Outcome::kBindNak, 0}},
   };
   for (const Case& k : cases) {
     RawConnection c(server.SocketPath());
@@ -265,6 +267,42 @@ TEST(RpcHostile, RequestSequenceErrorsEndTheConnection) {
     EXPECT_TRUE(c.ClosedByPeer()) << k.name;
     EXPECT_EQ(Ping(), 0) << "after " << k.name;
   }
+}
+
+TEST(RpcHostile, AlterContextAddsContextsUpToTheLimit) {
+  TestServer server;
+  RawConnection c(server.SocketPath());
+  ASSERT_TRUE(c.Send(GoodBind()));
+  ASSERT_EQ(Answer(c), Rejected(0));
+  auto alter = [&](uint16_t id) {
+    BindBody b;
+    b.maxXmitFrag = b.maxRecvFrag = 4280;
+    PresentationContext ctx;
+    ctx.contextId = id;
+    ctx.abstractSyntax = kTestDesc.InterfaceId;
+    ctx.transferSyntaxes = {kNdr20Syntax};
+    b.contexts = {ctx};
+    c.Send(BuildBind(PduType::kAlterContext, 100 + id, b));
+    Bytes pdu;
+    PduHeader h;
+    BindAckBody ack;
+    if (!c.Receive(pdu, h) || h.type != PduType::kAlterContextResp ||
+        !ParseBindAck(pdu.data(), pdu.size(), ack) || ack.results.size() != 1)
+      return -1;
+    return static_cast<int>(ack.results[0].reason) + 10 * ack.results[0].result;
+  };
+  EXPECT_EQ(alter(7), 0);
+  // A request on the new context is served.
+  Bytes req = Request(kOpPing, {}, 50);
+  req[20] = 7;
+  ASSERT_TRUE(c.Send(req));
+  EXPECT_EQ(Answer(c).kind, Outcome::kResponse);
+  // The table stops growing at its limit; known ids may still be renewed.
+  int refused = 0;
+  for (uint16_t id = 8; id < 200; ++id) refused += alter(id) == 23 ? 1 : 0;
+  EXPECT_GT(refused, 100);
+  EXPECT_EQ(alter(7), 0);
+  EXPECT_EQ(Ping(), 0);
 }
 
 TEST(RpcHostile, MoreConnectionsThanTheLimitAreRefusedNotQueuedForever) {

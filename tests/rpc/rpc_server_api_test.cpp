@@ -164,6 +164,16 @@ TEST(RpcServerApi, ServiceStartSequenceServesLocalAndConfiguredTcp) {
   listener.join();
 }
 
+RPC_STATUS DenyAll(RPC_IF_HANDLE, void*) { return RPC_S_ACCESS_DENIED; }
+
+TEST(RpcServerApi, SecurityCallbackRefusalReachesTheClient) {
+  TestServer server;
+  RpcServerUnregisterIf(TestServerIfSpec, nullptr, 0);
+  EXPECT_EQ(Guarded([] { return TestPing(); }), RPC_S_UNKNOWN_IF);  // bound, then gone
+  ASSERT_EQ(RpcServerRegisterIfEx(TestServerIfSpec, nullptr, nullptr, 0, 10, DenyAll), RPC_S_OK);
+  EXPECT_EQ(Guarded([] { return TestPing(); }), RPC_S_ACCESS_DENIED);
+}
+
 TEST(RpcServerApi, TcpStaysOffUnlessConfigured) {
   TestServer server;
   unsetenv("TARNVAULT_RPC_TCP");

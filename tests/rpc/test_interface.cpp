@@ -16,38 +16,13 @@ namespace tarn::rpc::test {
 
 namespace {
 
-const NDR_PARAM_DESC kEcho[] = {
-    {NDR_IN, NDR_STRING, -1, 0, 0},
-    {NDR_IN, NDR_UNIQUE_STRING, -1, 0, 0},
-    {NDR_OUT, NDR_HYPER_PTR, -1, 0, 0},
-    {NDR_OUT, NDR_HYPER_PTR, -1, 0, 0},
-};
-const NDR_PARAM_DESC kMix[] = {
-    {NDR_IN, NDR_LONG, -1, 0, 0},   {NDR_IN, NDR_HYPER, -1, 0, 0},
-    {NDR_IN, NDR_CHAR, -1, 0, 0},   {NDR_IN, NDR_STRING, -1, 0, 0},
-    {NDR_OUT, NDR_HYPER_PTR, -1, 0, 0},
-};
-const NDR_PARAM_DESC kGetMessage[] = {
-    {NDR_IN, NDR_LONG, -1, 0, 0},
-    {NDR_OUT, NDR_BYTE_ARRAY, 0, 0, kMessageMax},
-};
-const NDR_PARAM_DESC kQueryRecord[] = {
-    {NDR_IN, NDR_CHAR, -1, 0, 0},
-    {NDR_OUT, NDR_BYTE_ARRAY, -1, kRecordSize, 0},
-};
-const NDR_PARAM_DESC kStoreRecord[] = {
-    {NDR_IN, NDR_LONG, -1, 0, 0},
-    {NDR_IN, NDR_BYTE_ARRAY, -1, kRecordSize, 0},
-    {NDR_IN, NDR_CHAR, -1, 0, 0},
-};
-const NDR_PARAM_DESC kWhoAmI[] = {
-    {NDR_IN, NDR_STRING, -1, 0, 0},
-    {NDR_OUT, NDR_HYPER_PTR, -1, 0, 0},
-    {NDR_OUT, NDR_HYPER_PTR, -1, 0, 0},
-};
-const NDR_PARAM_DESC kRaise[] = {
-    {NDR_IN, NDR_LONG, -1, 0, 0},
-};
+const NDR_PARAM_DESC kEcho[] = {NDR_IN_STRING, NDR_IN_UNIQUE_STRING, NDR_OUT_HYPER, NDR_OUT_HYPER};
+const NDR_PARAM_DESC kMix[] = {NDR_IN_LONG, NDR_IN_HYPER, NDR_IN_CHAR, NDR_IN_STRING, NDR_OUT_HYPER};
+const NDR_PARAM_DESC kGetMessage[] = {NDR_IN_LONG, NDR_OUT_BYTES_SIZE_IS(0, kMessageMax)};
+const NDR_PARAM_DESC kQueryRecord[] = {NDR_IN_CHAR, NDR_OUT_BYTES_CONST(kRecordSize)};
+const NDR_PARAM_DESC kStoreRecord[] = {NDR_IN_LONG, NDR_IN_BYTES_CONST(kRecordSize), NDR_IN_CHAR};
+const NDR_PARAM_DESC kWhoAmI[] = {NDR_IN_STRING, NDR_OUT_HYPER, NDR_OUT_HYPER};
+const NDR_PARAM_DESC kRaise[] = {NDR_IN_LONG};
 
 const NDR_PROC_DESC kProcs[] = {
     NDR_PROC_NOPARAMS(kOpPing, Ping),

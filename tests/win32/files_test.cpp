@@ -234,6 +234,11 @@ TEST_F(Files, NamesAttributesAndDeletion) {
 
   EXPECT_FALSE(DeleteFileA(dir_.c_str()));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  WriteText("ro", "x");
+  chmod(Path("ro").c_str(), 0444);
+  EXPECT_EQ(GetFileAttributesA(Path("ro").c_str()) & FILE_ATTRIBUTE_READONLY, DWORD(FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(DeleteFileA(Path("ro").c_str()));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
   EXPECT_TRUE(DeleteFileA(Path("f").c_str()));
   EXPECT_FALSE(DeleteFileA(Path("f").c_str()));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
