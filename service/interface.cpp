@@ -4,27 +4,26 @@
 
 namespace {
 
-constexpr NDR_PARAM_DESC In(NDR_WIRE_TYPE type) { return {NDR_IN, (unsigned char)type, -1, 0, 0}; }
-constexpr NDR_PARAM_DESC InString() { return {NDR_IN, NDR_STRING, -1, 0, TARNSVC_MAX_STRING}; }
-constexpr NDR_PARAM_DESC Out(NDR_WIRE_TYPE type) { return {NDR_OUT, (unsigned char)type, -1, 0, 0}; }
-constexpr NDR_PARAM_DESC Record(NDR_DIRECTION direction) {
-    return {(unsigned char)direction, NDR_BYTE_ARRAY, -1, kMountRecordWireSize, 0};
-}
-
-const NDR_PARAM_DESC kQueryDrive[] = {InString(), {NDR_IN, NDR_UNIQUE_STRING, -1, 0, TARNSVC_MAX_STRING},
-                                      Out(NDR_HYPER_PTR), Out(NDR_HYPER_PTR)};
-const NDR_PARAM_DESC kStartImageConversion[] = {InString(), InString(), In(NDR_LONG), InString()};
-const NDR_PARAM_DESC kLockDrive[] = {InString()};
-const NDR_PARAM_DESC kUnlockDrive[] = {InString(), InString(), In(NDR_LONG)};
-const NDR_PARAM_DESC kStartDriveConversion[] = {InString(), In(NDR_LONG), InString()};
-const NDR_PARAM_DESC kQuickEncryptDrive[] = {InString(), InString()};
-const NDR_PARAM_DESC kQuickDecryptDrive[] = {InString()};
+const NDR_PARAM_DESC kQueryDrive[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING), NDR_IN_UNIQUE_STRING, NDR_OUT_HYPER,
+                                      NDR_OUT_HYPER};
+const NDR_PARAM_DESC kStartImageConversion[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING),
+                                                NDR_IN_STRING_MAX(TARNSVC_MAX_STRING), NDR_IN_LONG,
+                                                NDR_IN_STRING_MAX(TARNSVC_MAX_STRING)};
+const NDR_PARAM_DESC kLockDrive[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING)};
+const NDR_PARAM_DESC kUnlockDrive[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING), NDR_IN_STRING_MAX(TARNSVC_MAX_STRING),
+                                       NDR_IN_LONG};
+const NDR_PARAM_DESC kStartDriveConversion[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING), NDR_IN_LONG,
+                                                NDR_IN_STRING_MAX(TARNSVC_MAX_STRING)};
+const NDR_PARAM_DESC kQuickEncryptDrive[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING),
+                                             NDR_IN_STRING_MAX(TARNSVC_MAX_STRING)};
+const NDR_PARAM_DESC kQuickDecryptDrive[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING)};
 // buf is size_is(bufSize): parameter 0 sizes it.
-const NDR_PARAM_DESC kGetLastMessage[] = {In(NDR_LONG), {NDR_OUT, NDR_BYTE_ARRAY, 0, 0, TARNSVC_MAX_MESSAGE_BUFFER}};
-const NDR_PARAM_DESC kCreateImage[] = {InString(), In(NDR_HYPER), In(NDR_LONG), In(NDR_LONG), InString()};
-const NDR_PARAM_DESC kQueryMount[] = {In(NDR_CHAR), Record(NDR_OUT)};
-const NDR_PARAM_DESC kMountImage[] = {In(NDR_LONG), Record(NDR_IN), In(NDR_CHAR)};
-const NDR_PARAM_DESC kUnmountImage[] = {In(NDR_CHAR)};
+const NDR_PARAM_DESC kGetLastMessage[] = {NDR_IN_LONG, NDR_OUT_BYTES_SIZE_IS(0, TARNSVC_MAX_MESSAGE_BUFFER)};
+const NDR_PARAM_DESC kCreateImage[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING), NDR_IN_HYPER, NDR_IN_LONG, NDR_IN_LONG,
+                                       NDR_IN_STRING_MAX(TARNSVC_MAX_STRING)};
+const NDR_PARAM_DESC kQueryMount[] = {NDR_IN_CHAR, NDR_OUT_BYTES_CONST(kMountRecordWireSize)};
+const NDR_PARAM_DESC kMountImage[] = {NDR_IN_LONG, NDR_IN_BYTES_CONST(kMountRecordWireSize), NDR_IN_CHAR};
+const NDR_PARAM_DESC kUnmountImage[] = {NDR_IN_CHAR};
 
 const NDR_PROC_DESC kProcs[TARNSVC_PROC_COUNT] = {
     NDR_PROC_NOPARAMS(0, SvcPing),
