@@ -62,7 +62,7 @@ void PutCommonBpb(uint8_t* b, uint8_t spc, uint16_t reserved) {
     Put32(&b[28], 63);
 }
 
-// The FAT specification's FAT16 table, by volume sectors (0 = cannot hold).
+// The standard FAT16 cluster-size table, by volume sectors (0 = cannot hold).
 uint8_t Fat16TableClusterSize(uint32_t volumeSectors) {
     if (volumeSectors <= 8400) return 0;
     if (volumeSectors <= 32680) return 2;
@@ -92,7 +92,7 @@ uint32_t Fat16SectorsPerFat(uint32_t v, uint8_t spc) {
 
 bool PlanFat16(uint32_t v, const char* label, uint32_t serial, ImagePlan* plan) {
     // 8 sectors per cluster wherever that gives a FAT16 cluster count; the
-    // FAT table's size otherwise.
+    // standard table's size otherwise.
     uint8_t spc = 8;
     uint32_t clusters = Fat16Clusters(v, spc, Fat16SectorsPerFat(v, spc));
     if (clusters < kFat16MinClusters || clusters > kFat16MaxClusters) {
@@ -139,7 +139,7 @@ bool PlanFat16(uint32_t v, const char* label, uint32_t serial, ImagePlan* plan) 
     return true;
 }
 
-// The FAT specification's FAT32 table, by the image's total sectors.
+// The standard FAT32 cluster-size table, by the image's total sectors.
 uint8_t Fat32ClusterSize(uint64_t totalSectors) {
     if (totalSectors < 66600) return 0;
     if (totalSectors < 532480) return 1;

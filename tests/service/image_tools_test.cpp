@@ -35,7 +35,7 @@ std::string UnacceptedFsckFindings(const std::string& output) {
 }
 
 bool HaveTools() {
-    for (const char* tool : {"fsck.fat", "minfo", "mdir", "mcopy", "sfdisk"}) {
+    for (const char* tool : {"fsck.fat", "minfo", "mdir", "mcopy"}) {
         if (!ToolAvailable(tool)) {
             std::cout << "skipping: " << tool << " is not installed\n";
             return false;
@@ -69,9 +69,13 @@ TEST_P(ImageTools, IndependentToolsReadLabelAndStoreAFile) {
         ToolRun dd = RunTool("dd if=" + Quote(image) + " of=" + Quote(volume) +
                              " bs=512 skip=63 conv=sparse status=none");
         ASSERT_EQ(dd.Status, 0) << dd.Output;
-        ToolRun verify = RunTool("sfdisk --verify " + Quote(image));
-        EXPECT_EQ(verify.Status, 0) << verify.Output;
-        EXPECT_EQ(verify.Output.find("greater than"), std::string::npos) << verify.Output;
+        if (ToolAvailable("sfdisk")) {
+            ToolRun verify = RunTool("sfdisk --verify " + Quote(image));
+            EXPECT_EQ(verify.Status, 0) << verify.Output;
+            EXPECT_EQ(verify.Output.find("greater than"), std::string::npos) << verify.Output;
+        } else {
+            std::cout << "sfdisk is not installed (package fdisk): partition table not verified\n";
+        }
     }
     ToolRun fsck = RunTool("fsck.fat -n " + Quote(volume));
     EXPECT_EQ(UnacceptedFsckFindings(fsck.Output), "") << fsck.Output;
