@@ -37,11 +37,12 @@ void OpenSslDecrypt(const std::vector<uint8_t>& key, uint8_t* data, size_t lengt
 // Checks every unit of an encrypted file against its source: unit 0's
 // block 31 under the fixed key with the marker, everything else under the
 // password key, a trailing remainder under 16 bytes unchanged.
-void ExpectEncryptionOf(const std::vector<uint8_t>& source, const std::vector<uint8_t>& encrypted) {
+void ExpectEncryptionOf(const std::vector<uint8_t>& source, const std::vector<uint8_t>& encrypted,
+                        const char* password = kPassword) {
     ASSERT_EQ(source.size(), encrypted.size());
     std::vector<uint8_t> plain = encrypted;
     const size_t whole = plain.size() / 16 * 16;
-    OpenSslDecrypt(Key(kPassword), plain.data(), whole);
+    OpenSslDecrypt(Key(password), plain.data(), whole);
     if (plain.size() >= 512) {
         std::memcpy(&plain[496], &encrypted[496], 16);
         OpenSslDecrypt(Key("vormelkastrine"), &plain[496], 16);
@@ -66,8 +67,8 @@ std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
     return data;
 }
 
-long Convert(const std::string& source, const std::string& target, long encrypt) {
-    long started = svc::SvcStartImageConversion(source.c_str(), target.c_str(), encrypt, kPassword);
+long Convert(const std::string& source, const std::string& target, long encrypt, const char* password = kPassword) {
+    long started = svc::SvcStartImageConversion(source.c_str(), target.c_str(), encrypt, password);
     if (started != 0) return started;
     EXPECT_TRUE(WaitForWorker());
     return svc::SvcGetResult();
@@ -132,6 +133,17 @@ TEST(ImageConversion, InPlaceWhenNamesDifferOnlyInCase) {
     back[510] = source[510];
     back[511] = source[511];
     EXPECT_EQ(back, source);
+}
+
+TEST(ImageConversion, LongPasswordKeyIsItsFirst32BytesUnchanged) {
+    TempDir dir;
+    const std::string plain = dir.File("p"), enc = dir.File("e");
+    std::string password;
+    for (int i = 0; i < 150; ++i) password += char('!' + i % 90);
+    std::vector<uint8_t> source = Pattern(5000, 11);
+    WriteAll(plain, source);
+    ASSERT_EQ(Convert(plain, enc, 1, password.c_str()), 0) << LastMessage();
+    ExpectEncryptionOf(source, ReadAll(enc), password.substr(0, 32).c_str());
 }
 
 TEST(ImageConversion, CopyIntoLongerTargetKeepsItsTail) {
