@@ -135,7 +135,7 @@ void Association::Dispatch(std::vector<std::vector<uint8_t>>& replies) {
     fault(nca_s_op_rng_error, true);
     return;
   }
-  if (entry.callback && entry.callback(entry.spec, nullptr) != RPC_S_OK) {
+  if (entry.callback && entry.callback(entry.ifHandle, nullptr) != RPC_S_OK) {
     fault(RPC_S_ACCESS_DENIED, true);
     return;
   }

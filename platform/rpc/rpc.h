@@ -73,18 +73,18 @@ RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* Binding);
 RPC_STATUS RpcServerUseProtseqEpA(RPC_CSTR Protseq, unsigned int MaxCalls, RPC_CSTR Endpoint,
                                   void* SecurityDescriptor);
 RPC_STATUS RpcServerUseAllProtseqs(unsigned int MaxCalls, void* SecurityDescriptor);
-RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv);
-RPC_STATUS RpcServerRegisterIfEx(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
+RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE IfHandle, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv);
+RPC_STATUS RpcServerRegisterIfEx(RPC_IF_HANDLE IfHandle, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
                                  unsigned int Flags, unsigned int MaxCalls,
                                  RPC_IF_CALLBACK_FN* IfCallback);
-RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
+RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE IfHandle, UUID* MgrTypeUuid,
                                  unsigned int WaitForCallsToComplete);
 RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR** BindingVector);
 RPC_STATUS RpcBindingVectorFree(RPC_BINDING_VECTOR** BindingVector);
-RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector,
+RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfHandle, RPC_BINDING_VECTOR* BindingVector,
                           UUID_VECTOR* UuidVector, RPC_CSTR Annotation);
 RPC_STATUS RpcNsBindingExportA(unsigned long EntryNameSyntax, RPC_CSTR EntryName,
-                               RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVec,
+                               RPC_IF_HANDLE IfHandle, RPC_BINDING_VECTOR* BindingVec,
                                UUID_VECTOR* ObjectUuidVec);
 RPC_STATUS RpcServerListen(unsigned int MinimumCallThreads, unsigned int MaxCalls,
                            unsigned int DontWait);

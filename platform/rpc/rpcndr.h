@@ -28,7 +28,7 @@
 //       NDR_ROUTINE(SvcPing), NDR_ROUTINE(SvcQueryDrive), ..., NDR_ROUTINE_RESERVED, ...};
 //   static const RPC_SERVER_INTERFACE kServerIf = {
 //       sizeof(RPC_SERVER_INTERFACE), &tarnsvc_Desc, kRoutines};
-//   RPC_IF_HANDLE tarnsvc_v1_0_s_ifspec = (RPC_IF_HANDLE)&kServerIf;
+//   RPC_IF_HANDLE tarnsvc_ServerIfHandle = (RPC_IF_HANDLE)&kServerIf;
 //
 // Manager routines take [string] and byte-array parameters as unsigned
 // char* (or char*), [out] hyper as hyper*, and return long; the runtime

@@ -181,8 +181,8 @@ RPC_STATUS UseProtseqEp(const std::string& protseq, unsigned maxCalls, const std
   return RPC_S_OK;
 }
 
-const RPC_SERVER_INTERFACE* ServerInterface(RPC_IF_HANDLE spec) {
-  auto* si = static_cast<const RPC_SERVER_INTERFACE*>(spec);
+const RPC_SERVER_INTERFACE* ServerInterface(RPC_IF_HANDLE ifHandle) {
+  auto* si = static_cast<const RPC_SERVER_INTERFACE*>(ifHandle);
   if (!si || si->Length != sizeof(RPC_SERVER_INTERFACE) || !si->Desc) return nullptr;
   return si;
 }
@@ -285,14 +285,14 @@ RPC_STATUS RpcServerUseAllProtseqs(unsigned int MaxCalls, void* SecurityDescript
   return s->endpoints.empty() ? RPC_S_NO_PROTSEQS : RPC_S_OK;
 }
 
-RPC_STATUS RpcServerRegisterIfEx(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
+RPC_STATUS RpcServerRegisterIfEx(RPC_IF_HANDLE IfHandle, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
                                  unsigned int Flags, unsigned int MaxCalls,
                                  RPC_IF_CALLBACK_FN* IfCallback) {
   // One manager type per interface; calls are bounded by the listener.
   (void)MgrTypeUuid;
   (void)Flags;
   (void)MaxCalls;
-  const RPC_SERVER_INTERFACE* si = ServerInterface(IfSpec);
+  const RPC_SERVER_INTERFACE* si = ServerInterface(IfHandle);
   if (!si) return RPC_S_INVALID_ARG;
   RPC_STATUS st = ValidateInterfaceDesc(si->Desc);
   if (st != RPC_S_OK) return st;
@@ -305,26 +305,26 @@ RPC_STATUS RpcServerRegisterIfEx(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MG
     if (SameSyntax(i.desc->InterfaceId, si->Desc->InterfaceId))
       return RPC_S_TYPE_ALREADY_REGISTERED;
   }
-  s->interfaces.push_back({si->Desc, routines, IfCallback, IfSpec});
+  s->interfaces.push_back({si->Desc, routines, IfCallback, IfHandle});
   return RPC_S_OK;
 }
 
-RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv) {
-  return RpcServerRegisterIfEx(IfSpec, MgrTypeUuid, MgrEpv, 0, RPC_C_LISTEN_MAX_CALLS_DEFAULT,
+RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE IfHandle, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv) {
+  return RpcServerRegisterIfEx(IfHandle, MgrTypeUuid, MgrEpv, 0, RPC_C_LISTEN_MAX_CALLS_DEFAULT,
                                nullptr);
 }
 
-RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid,
+RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE IfHandle, UUID* MgrTypeUuid,
                                  unsigned int WaitForCallsToComplete) {
   // Calls in progress finish with the routines they started with.
   (void)MgrTypeUuid;
   (void)WaitForCallsToComplete;
   auto s = State().Lock();
-  if (!IfSpec) {
+  if (!IfHandle) {
     s->interfaces.clear();
     return RPC_S_OK;
   }
-  const RPC_SERVER_INTERFACE* si = ServerInterface(IfSpec);
+  const RPC_SERVER_INTERFACE* si = ServerInterface(IfHandle);
   if (!si) return RPC_S_INVALID_ARG;
   auto it = std::find_if(s->interfaces.begin(), s->interfaces.end(),
                          [&](const InterfaceEntry& e) { return e.desc == si->Desc; });
@@ -377,21 +377,21 @@ RPC_STATUS RpcBindingVectorFree(RPC_BINDING_VECTOR** BindingVector) {
 
 // There is no endpoint mapper on Linux: clients name the endpoint in their
 // string binding, so registering with one succeeds doing nothing.
-RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector,
+RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfHandle, RPC_BINDING_VECTOR* BindingVector,
                           UUID_VECTOR* UuidVector, RPC_CSTR Annotation) {
   (void)UuidVector;
   (void)Annotation;
-  if (!IfSpec || !BindingVector) return RPC_S_INVALID_ARG;
+  if (!IfHandle || !BindingVector) return RPC_S_INVALID_ARG;
   return RPC_S_OK;
 }
 
 // Nor a name service: exporting succeeds doing nothing.
 RPC_STATUS RpcNsBindingExportA(unsigned long EntryNameSyntax, RPC_CSTR EntryName,
-                               RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVec,
+                               RPC_IF_HANDLE IfHandle, RPC_BINDING_VECTOR* BindingVec,
                                UUID_VECTOR* ObjectUuidVec) {
   (void)EntryNameSyntax;
   (void)EntryName;
-  (void)IfSpec;
+  (void)IfHandle;
   (void)BindingVec;
   (void)ObjectUuidVec;
   return RPC_S_OK;

@@ -10,7 +10,7 @@ struct InterfaceEntry {
   const RPC_INTERFACE_DESC* desc = nullptr;
   const NDR_SERVER_ROUTINE* routines = nullptr;
   RPC_IF_CALLBACK_FN* callback = nullptr;
-  RPC_IF_HANDLE spec = nullptr;
+  RPC_IF_HANDLE ifHandle = nullptr;
 };
 
 // Finds a registered interface by its syntax identifier: the same UUID and

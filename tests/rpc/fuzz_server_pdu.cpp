@@ -17,7 +17,7 @@ using namespace tarn::rpc;
 namespace {
 
 bool Setup() {
-  RpcServerRegisterIf(test::TestServerIfSpec, nullptr, nullptr);
+  RpcServerRegisterIf(test::TestServerIfHandle, nullptr, nullptr);
   test::ServerState().release = true;  // Block() returns at once
   return true;
 }

@@ -222,7 +222,7 @@ TEST(RpcCall, RestartedServerIsReachedWithoutAStaleConnectionFailure) {
   EXPECT_EQ(Guarded([] { return TestPing(); }), 0);  // leaves an idle connection
   ResetServer();
   ASSERT_EQ(RpcServerUseProtseqEpA(Cstr("ncalrpc"), 5, Cstr("testsvc"), nullptr), RPC_S_OK);
-  ASSERT_EQ(RpcServerRegisterIf(TestServerIfSpec, nullptr, nullptr), RPC_S_OK);
+  ASSERT_EQ(RpcServerRegisterIf(TestServerIfHandle, nullptr, nullptr), RPC_S_OK);
   ASSERT_EQ(RpcServerListen(1, 4, 1), RPC_S_OK);
   EXPECT_EQ(Guarded([] { return TestPing(); }), 0);
 }

@@ -57,7 +57,9 @@ TEST(RpcClientFault, BrokenServersRaiseTheMatchingStatus) {
   const std::string dir = mkdtemp(tmpl);
   mkdir((dir + "/rpc").c_str(), 0700);
   setenv("TARNVAULT_MACHINE", dir.c_str(), 1);
-  SetIoTimeoutMs(300);
+  // Long enough that a loaded machine does not turn a protocol error into
+  // a time-out; the stalling case waits well beyond it.
+  SetIoTimeoutMs(1500);
 
   struct Case {
     const char* name;
@@ -81,7 +83,7 @@ TEST(RpcClientFault, BrokenServersRaiseTheMatchingStatus) {
          AcceptBind(c);
          Bytes f = BuildResponse(NextRequest(c), 0, MessageStub(128, 1), 4280).front();
          c.Send(Bytes(f.begin(), f.begin() + 30));
-         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+         std::this_thread::sleep_for(std::chrono::milliseconds(4500));
        }, RPC_S_CALL_FAILED},
       {"middle fragment first", [](RawConnection& c) {
          AcceptBind(c);

@@ -66,7 +66,7 @@ TEST(RpcStringBinding, ComposeAndParseAgreeAndRejectBadText) {
 TEST(RpcServerApi, MisuseIsAnsweredWithTheWindowsStatus) {
   TestServer server;
   EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_ALREADY_LISTENING);
-  EXPECT_EQ(RpcServerRegisterIf(TestServerIfSpec, nullptr, nullptr), RPC_S_TYPE_ALREADY_REGISTERED);
+  EXPECT_EQ(RpcServerRegisterIf(TestServerIfHandle, nullptr, nullptr), RPC_S_TYPE_ALREADY_REGISTERED);
   EXPECT_EQ(RpcServerUseProtseqEpA(Cstr("ncalrpc"), 5, Cstr("testsvc"), nullptr),
             RPC_S_DUPLICATE_ENDPOINT);
   EXPECT_EQ(RpcServerUseProtseqEpA(Cstr("ncalrpc"), 5, Cstr("../escape"), nullptr),
@@ -89,7 +89,7 @@ long NoArgs() { return 0; }
 
 TEST(RpcServerApi, RoutineTableThatDisagreesWithTheDescriptionIsRefused) {
   ResetServer();
-  const NDR_SERVER_ROUTINE* good = static_cast<const RPC_SERVER_INTERFACE*>(TestServerIfSpec)->Routines;
+  const NDR_SERVER_ROUTINE* good = static_cast<const RPC_SERVER_INTERFACE*>(TestServerIfHandle)->Routines;
   NDR_SERVER_ROUTINE routines[kProcCount];
   auto registerWith = [&](unsigned op, NDR_SERVER_ROUTINE r) {
     std::copy(good, good + kProcCount, routines);
@@ -121,14 +121,14 @@ TEST(RpcServerApi, ServiceStartSequenceServesLocalAndConfiguredTcp) {
   ResetServer();
   setenv("TARNVAULT_RPC_TCP", "0", 1);  // any free port
   ASSERT_EQ(RpcServerUseProtseqEpA(Cstr("ncalrpc"), 5, Cstr("testsvc"), nullptr), RPC_S_OK);
-  ASSERT_EQ(RpcServerRegisterIf(TestServerIfSpec, nullptr, nullptr), RPC_S_OK);
+  ASSERT_EQ(RpcServerRegisterIf(TestServerIfHandle, nullptr, nullptr), RPC_S_OK);
   ASSERT_EQ(RpcServerUseAllProtseqs(10, nullptr), RPC_S_OK);
   RPC_BINDING_VECTOR* vec = nullptr;
   ASSERT_EQ(RpcServerInqBindings(&vec), RPC_S_OK);
-  EXPECT_EQ(RpcNsBindingExportA(RPC_C_NS_SYNTAX_DEFAULT, Cstr("/.:/testsvc"), TestServerIfSpec, vec,
+  EXPECT_EQ(RpcNsBindingExportA(RPC_C_NS_SYNTAX_DEFAULT, Cstr("/.:/testsvc"), TestServerIfHandle, vec,
                                 nullptr),
             RPC_S_OK);
-  EXPECT_EQ(RpcEpRegisterA(TestServerIfSpec, vec, nullptr, nullptr), RPC_S_OK);
+  EXPECT_EQ(RpcEpRegisterA(TestServerIfHandle, vec, nullptr, nullptr), RPC_S_OK);
   ASSERT_EQ(vec->Count, 2u);
   std::string tcpBinding;
   for (unsigned long i = 0; i < vec->Count; ++i) {
@@ -168,9 +168,9 @@ RPC_STATUS DenyAll(RPC_IF_HANDLE, void*) { return RPC_S_ACCESS_DENIED; }
 
 TEST(RpcServerApi, SecurityCallbackRefusalReachesTheClient) {
   TestServer server;
-  RpcServerUnregisterIf(TestServerIfSpec, nullptr, 0);
+  RpcServerUnregisterIf(TestServerIfHandle, nullptr, 0);
   EXPECT_EQ(Guarded([] { return TestPing(); }), RPC_S_UNKNOWN_IF);  // bound, then gone
-  ASSERT_EQ(RpcServerRegisterIfEx(TestServerIfSpec, nullptr, nullptr, 0, 10, DenyAll), RPC_S_OK);
+  ASSERT_EQ(RpcServerRegisterIfEx(TestServerIfHandle, nullptr, nullptr, 0, 10, DenyAll), RPC_S_OK);
   EXPECT_EQ(Guarded([] { return TestPing(); }), RPC_S_ACCESS_DENIED);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "call_helpers.h"
+#include "platform/rpc/socket_io.h"
 #include "test_interface.h"
 
 namespace tarn::rpc::test {
@@ -88,6 +90,17 @@ TEST(RpcTshark, DissectorDecodesOurBindAndRequest) {
     GTEST_SKIP() << "cannot capture on loopback: " << ReadFile(log);
   }
 
+  // "Capturing on" may come before packets are really seen: knock on the
+  // port until the knock shows up in the file, then make the call.
+  bool seen = false;
+  for (int i = 0; i < 40 && !seen; ++i) {
+    int fd = -1;
+    if (ConnectTcp("127.0.0.1", static_cast<uint16_t>(std::stoi(port)), fd) == RPC_S_OK) close(fd);
+    seen = !Output("tshark -n -r " + pcap + " -T fields -e frame.number 2>/dev/null").empty();
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(seen) << "the capture never saw the port";
+
   RPC_BINDING_HANDLE tcp = nullptr;
   ASSERT_EQ(RpcBindingFromStringBindingA(Cstr(("ncacn_ip_tcp:127.0.0.1[" + port + "]").c_str()), &tcp),
             RPC_S_OK);
@@ -96,14 +109,19 @@ TEST(RpcTshark, DissectorDecodesOurBindAndRequest) {
   EXPECT_EQ(Guarded([&] { return NdrClientCall(&ifc, kOpMix, 1L, hyper{2}, char{3}, "abcd", &sum); }), 0);
   RpcBindingFree(&tcp);  // closes the connection, so the capture has all of it
 
-  // Let the capture catch up with packets already sent, then end it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string decode = "tshark -n -r " + pcap + " -d tcp.port==" + port + ",dcerpc ";
+  const std::string fieldArgs =
+      "-Y dcerpc -T fields -e dcerpc.pkt_type -e dcerpc.cn_bind_to_uuid -e dcerpc.opnum 2>/dev/null";
+  // Wait until the capture file shows all four PDUs (or give up after a
+  // while and let the final read below report what is missing).
+  for (int i = 0; i < 50; ++i) {
+    const std::string so_far = Output(decode + fieldArgs);
+    if (std::count(so_far.begin(), so_far.end(), '\n') >= 4) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   kill(pid, SIGINT);
   waitpid(pid, nullptr, 0);
-
-  const std::string decode = "tshark -n -r " + pcap + " -d tcp.port==" + port + ",dcerpc ";
-  const std::string fields = Output(decode +
-      "-Y dcerpc -T fields -e dcerpc.pkt_type -e dcerpc.cn_bind_to_uuid -e dcerpc.opnum 2>/dev/null");
+  const std::string fields = Output(decode + fieldArgs);
   // bind with our interface, bind_ack, request opnum 2, its response.
   EXPECT_EQ(fields,
             "11\t5d2f7a10-3c4b-4e8f-9a61-0b7c2d9e4f13\t\n"

@@ -115,7 +115,7 @@ const RPC_INTERFACE_DESC kTestDesc = {
     kProcs,
     kProcCount};
 
-RPC_IF_HANDLE TestServerIfSpec = const_cast<RPC_SERVER_INTERFACE*>(&kServerIf);
+RPC_IF_HANDLE TestServerIfHandle = const_cast<RPC_SERVER_INTERFACE*>(&kServerIf);
 RPC_BINDING_HANDLE TestImplicitHandle = nullptr;
 const RPC_CLIENT_INTERFACE kTestClientIf = {sizeof(RPC_CLIENT_INTERFACE), &kTestDesc,
                                             &TestImplicitHandle};
@@ -155,7 +155,7 @@ TestServer::TestServer(unsigned maxCalls) {
   SetIoTimeoutMs(2000);
   RpcServerUseProtseqEpA(reinterpret_cast<RPC_CSTR>(const_cast<char*>("ncalrpc")), 5,
                          reinterpret_cast<RPC_CSTR>(const_cast<char*>("testsvc")), nullptr);
-  RpcServerRegisterIf(TestServerIfSpec, nullptr, nullptr);
+  RpcServerRegisterIf(TestServerIfHandle, nullptr, nullptr);
   RpcServerListen(1, maxCalls, 1);
   RPC_CSTR text = nullptr;
   RpcStringBindingComposeA(nullptr, reinterpret_cast<RPC_CSTR>(const_cast<char*>("ncalrpc")),

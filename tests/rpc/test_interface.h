@@ -28,7 +28,7 @@ constexpr unsigned kRecordSize = 2048;
 constexpr unsigned kMessageMax = 65536;
 
 extern const RPC_INTERFACE_DESC kTestDesc;
-extern RPC_IF_HANDLE TestServerIfSpec;
+extern RPC_IF_HANDLE TestServerIfHandle;
 extern RPC_BINDING_HANDLE TestImplicitHandle;
 extern const RPC_CLIENT_INTERFACE kTestClientIf;
 
