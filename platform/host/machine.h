@@ -1,0 +1,152 @@
+// One running machine: the drivers and their devices, the drive stacks built
+// from the drive table, the file-system layer above them, the service control
+// manager and the system-call server that user-mode processes reach.
+//
+// Locking: drivesMutex_ guards drives_ (building and tearing down stacks);
+// fsMutex_ guards locks_ (volume locks by file object). Neither is held while
+// a request runs in a driver, except drivesMutex_ around whole media changes.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/host/device_events.h"
+#include "platform/host/drive_table.h"
+#include "platform/host/expected.h"
+#include "platform/host/fs/recognizer.h"
+#include "platform/host/service_manager.h"
+#include "platform/host/syscall_server.h"
+#include "platform/host/volume/volume.h"
+
+namespace tarn::host {
+
+class OpenFile;
+
+struct MachineOptions {
+    std::string dir;             // machine directory
+    std::string filterModule;    // tarn.so; empty: look in the usual places
+    bool requireFilter = false;  // fail when the filter cannot be loaded
+};
+
+class Machine : public RequestHandler {
+public:
+    static Expected<std::unique_ptr<Machine>> Start(const MachineOptions& options);
+    ~Machine() override;
+
+    // Stops services, closes every connection, removes the drive stacks and
+    // unloads the drivers. Called once; the destructor calls it too.
+    void Shutdown();
+
+    void Handle(Connection& conn, const wire::Credentials& caller, uint32_t op, wire::Reader& args,
+                wire::Writer& reply) override;
+    void Disconnected(Connection& conn) override;
+
+    // Re-reads the drive table and applies the differences.
+    NTSTATUS ReloadDrives();
+
+    // File objects (used by OpenFile).
+    void CloseFile(OpenFile& file);
+
+    bool FilterLoaded() const { return filterDriver_ != nullptr; }
+
+private:
+    struct Drive {
+        DriveEntry entry;
+        VolumeMedia* media = nullptr;   // owned by media_, lives as long as the machine
+        PDEVICE_OBJECT volume = nullptr;  // bottom of the stack (named device)
+        std::u16string deviceName;       // "\Device\HarddiskVolumeN"
+        std::u16string interfaceName;    // "STORAGE#Volume#HarddiskVolumeN#{guid}"
+    };
+
+    explicit Machine(MachineOptions options);
+    Status LoadDrivers();
+    Status LoadDriveTable();
+
+    // Drive stacks (drivesMutex_ held).
+    NTSTATUS AddDrive(const DriveEntry& entry, bool announce);
+    void RemoveDrive(char letter, bool announce);
+    NTSTATUS ChangeMedia(Drive& drive, const DriveEntry& entry);
+    Status OpenMedia(const DriveEntry& entry, VolumeMedia& media);
+    // After a volume or medium arrives, and after a dismount: the first read
+    // of unit 0 through the top of the stack, then the recognizer.
+    void Arrive(PDEVICE_OBJECT volume, bool cdProbe);
+    // A volume event for the letter (DBTF_MEDIA when media), and with
+    // withInterface the volume interface's event as well.
+    void Broadcast(uint32_t event, char letter, bool media, const std::u16string& interfaceName, bool withInterface);
+
+    // The file-system layer.
+    NTSTATUS OpenDevice(Connection& conn, const std::string& path, uint32_t access, uint64_t& handle);
+    NTSTATUS FileSystemControl(OpenFile& file, uint32_t code, ULONG_PTR& information);
+    bool LockedByOther(PDEVICE_OBJECT volume, PFILE_OBJECT fileObject);
+    hostfs::MountResult Recognize(PDEVICE_OBJECT volume);
+    // The device a drive letter names, referenced (ObDereferenceObject), or null.
+    PDEVICE_OBJECT DeviceForRoot(const std::string& root);
+
+    // Request handlers; each reads its arguments and writes the whole reply.
+    void OnOpen(Connection& conn, wire::Reader& args, wire::Writer& reply);
+    void OnClose(Connection& conn, wire::Reader& args, wire::Writer& reply);
+    void OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire::Writer& reply);
+    void OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer& reply);
+    void OnDefineDosDevice(wire::Reader& args, wire::Writer& reply);
+    void OnQueryDosDevice(wire::Reader& args, wire::Writer& reply);
+    void OnGetDriveType(wire::Reader& args, wire::Writer& reply);
+    void OnGetDiskFreeSpace(wire::Reader& args, wire::Writer& reply);
+    void OnGetVolumeInfo(wire::Reader& args, wire::Writer& reply);
+    void OnFormat(wire::Reader& args, wire::Writer& reply);
+    void OnGetLogicalDrives(wire::Writer& reply);
+    void OnService(Connection& conn, uint32_t op, wire::Reader& args, wire::Writer& reply);
+
+    std::optional<ServiceConfig> LookupService(const std::string& name);
+    uint32_t LoadDriverService(const ServiceConfig& config);
+
+    MachineOptions options_;
+    PDRIVER_OBJECT diskDriver_ = nullptr;
+    PDRIVER_OBJECT filterDriver_ = nullptr;
+    void* filterModule_ = nullptr;
+    std::vector<void*> driverModules_;  // driver services loaded with dlopen
+    std::vector<PDRIVER_OBJECT> driverServices_;
+
+    std::mutex drivesMutex_;
+    std::map<char, Drive> drives_;
+    std::vector<std::unique_ptr<VolumeMedia>> media_;
+    ULONG nextVolumeNumber_ = 1;
+    ULONG nextCdNumber_ = 0;
+
+    std::mutex fsMutex_;
+    std::map<PDEVICE_OBJECT, PFILE_OBJECT> locks_;  // volume -> file object holding its lock
+
+    std::mutex definedMutex_;
+    std::vector<std::u16string> defined_;  // links made by DefineDosDevice (removable again)
+
+    DeviceEvents events_;
+    std::unique_ptr<ServiceManager> scm_;
+    std::unique_ptr<SyscallServer> server_;
+    bool shutDown_ = false;
+};
+
+// A handle of a user-mode process on a device: a file object in the machine.
+class OpenFile : public OpenObject {
+public:
+    OpenFile(Machine& machine, PFILE_OBJECT fileObject, PDEVICE_OBJECT volume, PDEVICE_OBJECT top, uint32_t access)
+        : machine_(machine), fileObject_(fileObject), volume_(volume), top_(top), access_(access) {}
+    ~OpenFile() override { machine_.CloseFile(*this); }
+
+    PFILE_OBJECT FileObject() const { return fileObject_; }
+    PDEVICE_OBJECT Volume() const { return volume_; }  // the device the name named
+    PDEVICE_OBJECT Top() const { return top_; }        // where requests go
+    bool CanRead() const { return access_ & 1; }
+    bool CanWrite() const { return access_ & 2; }
+
+private:
+    Machine& machine_;
+    PFILE_OBJECT fileObject_;
+    PDEVICE_OBJECT volume_;
+    PDEVICE_OBJECT top_;
+    uint32_t access_;
+};
+
+}  // namespace tarn::host

@@ -1,0 +1,233 @@
+// The file-system layer of the machine: opening devices by name, file
+// objects, volume locks and dismounts, reads, writes and control requests on
+// behalf of user-mode handles.
+#include "platform/host/irp_io.h"
+#include "platform/host/machine.h"
+#include "platform/host/names.h"
+#include "platform/nt/host.h"
+
+namespace tarn::host {
+
+namespace {
+
+constexpr NTSTATUS kStatusNotLocked = static_cast<NTSTATUS>(0xC000002AL);
+constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kGenericWrite = 0x40000000u;
+constexpr uint32_t kGenericAll = 0x10000000u;
+constexpr uint32_t kFileReadData = 0x1;
+constexpr uint32_t kFileWriteData = 0x2;
+constexpr uint32_t kFileAppendData = 0x4;
+
+uint32_t AccessBits(uint32_t desired) {
+    uint32_t bits = 0;
+    if (desired & (kGenericRead | kGenericAll | kFileReadData)) bits |= 1;
+    if (desired & (kGenericWrite | kGenericAll | kFileWriteData | kFileAppendData)) bits |= 2;
+    return bits;
+}
+
+}  // namespace
+
+NTSTATUS Machine::OpenDevice(Connection& conn, const std::string& path, uint32_t access, uint64_t& handle) {
+    const auto ntName = DevicePathToNt(path);
+    if (!ntName) return STATUS_OBJECT_NAME_INVALID;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, ntName->c_str());
+    PVOID object = nullptr;
+    NTSTATUS status = NtHostReferenceObjectByName(&name, *IoDeviceObjectType, &object);
+    if (!NT_SUCCESS(status)) return status;
+    auto volume = static_cast<PDEVICE_OBJECT>(object);
+    // A locked volume admits no new opens, as on Windows.
+    if (LockedByOther(volume, nullptr)) {
+        ObDereferenceObject(volume);
+        return STATUS_ACCESS_DENIED;
+    }
+    PFILE_OBJECT fileObject = nullptr;
+    status = NtHostCreateFileObject(volume, &fileObject);
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(volume);
+        return status;
+    }
+    const uint32_t bits = AccessBits(access);
+    fileObject->ReadAccess = (bits & 1) ? TRUE : FALSE;
+    fileObject->WriteAccess = (bits & 2) ? TRUE : FALSE;
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(volume);
+    status = IoSendSimple(top, fileObject, IRP_MJ_CREATE, 0);
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(top);
+        ObDereferenceObject(fileObject);
+        ObDereferenceObject(volume);
+        return status;
+    }
+    handle = conn.AddObject(std::make_unique<OpenFile>(*this, fileObject, volume, top, bits));
+    return STATUS_SUCCESS;
+}
+
+void Machine::CloseFile(OpenFile& file) {
+    {
+        // Closing a handle releases the volume lock it still holds.
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        auto it = locks_.find(file.Volume());
+        if (it != locks_.end() && it->second == file.FileObject()) locks_.erase(it);
+    }
+    IoSendSimple(file.Top(), file.FileObject(), IRP_MJ_CLEANUP, 0);
+    IoSendSimple(file.Top(), file.FileObject(), IRP_MJ_CLOSE, 0);
+    ObDereferenceObject(file.Top());
+    ObDereferenceObject(file.FileObject());
+    ObDereferenceObject(file.Volume());
+}
+
+bool Machine::LockedByOther(PDEVICE_OBJECT volume, PFILE_OBJECT fileObject) {
+    std::lock_guard<std::mutex> guard(fsMutex_);
+    auto it = locks_.find(volume);
+    return it != locks_.end() && it->second != fileObject;
+}
+
+// Contract: answered here, as the file system mounted on the volume answers
+// them on Windows; nothing of these goes down the stack.
+NTSTATUS Machine::FileSystemControl(OpenFile& file, uint32_t code, ULONG_PTR& information) {
+    information = 0;
+    switch (code) {
+    case FSCTL_LOCK_VOLUME: {
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        // Fails while any handle, this one included, holds the lock.
+        if (locks_.count(file.Volume())) return STATUS_ACCESS_DENIED;
+        locks_[file.Volume()] = file.FileObject();
+        return STATUS_SUCCESS;
+    }
+    case FSCTL_UNLOCK_VOLUME: {
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        auto it = locks_.find(file.Volume());
+        if (it == locks_.end() || it->second != file.FileObject()) return kStatusNotLocked;
+        locks_.erase(it);
+        return STATUS_SUCCESS;
+    }
+    case FSCTL_DISMOUNT_VOLUME:
+        // The recognizer holds nothing between queries, so dropping the mount
+        // leaves only the first read of unit 0 that a new mount makes.
+        Arrive(file.Volume(), false);
+        return STATUS_SUCCESS;
+    case FSCTL_IS_VOLUME_MOUNTED:
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+void Machine::OnOpen(Connection& conn, wire::Reader& args, wire::Writer& reply) {
+    std::string path;
+    uint32_t access = 0, share = 0;
+    if (!args.Str(path) || !args.U32(access) || !args.U32(share)) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    // FIXME: share modes between handles of one volume are not enforced.
+    uint64_t handle = 0;
+    const NTSTATUS status = OpenDevice(conn, path, access, handle);
+    wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), handle);
+}
+
+void Machine::OnClose(Connection& conn, wire::Reader& args, wire::Writer& reply) {
+    uint32_t handle = 0;
+    if (!args.U32(handle)) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    wire::WriteReplyHeader(reply, conn.CloseObject(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE, 0);
+}
+
+void Machine::OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire::Writer& reply) {
+    uint32_t handle = 0, length = 0, flags = 0;
+    uint64_t offset = 0;
+    if (!args.U32(handle) || !args.U64(offset) || !args.U32(length) || !args.U32(flags) ||
+        offset > static_cast<uint64_t>(INT64_MAX)) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    auto* file = dynamic_cast<OpenFile*>(conn.FindObject(handle));
+    if (!file) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
+        return;
+    }
+    if (write ? !file->CanWrite() : !file->CanRead()) {
+        wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
+        return;
+    }
+    if (write && LockedByOther(file->Volume(), file->FileObject())) {
+        wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
+        return;
+    }
+    PUCHAR buffer = nullptr;
+    std::vector<uint8_t> inlineData;
+    if (flags & wire::kDataInShared) {
+        if (!conn.Shared() || length > conn.SharedSize()) {
+            wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+            return;
+        }
+        buffer = conn.Shared();
+    } else {
+        if (length > wire::kMaxInlineData) {
+            wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+            return;
+        }
+        if (write) {
+            // The filter transforms a write's buffer in place; it gets a copy
+            // of the frame's bytes, never the frame itself.
+            const uint8_t* data = nullptr;
+            if (!args.Span(data, length)) {
+                wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+                return;
+            }
+            inlineData.assign(data, data + length);
+        } else {
+            inlineData.resize(length);
+        }
+        buffer = inlineData.data();
+    }
+    ULONG_PTR information = 0;
+    const NTSTATUS status = IoSendReadWrite(file->Top(), file->FileObject(), write ? IRP_MJ_WRITE : IRP_MJ_READ, buffer,
+                                            length, static_cast<LONGLONG>(offset), &information);
+    wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
+    if (!write && !(flags & wire::kDataInShared) && !NT_ERROR(status)) {
+        reply.Bytes(inlineData.data(), std::min<size_t>(information, inlineData.size()));
+    }
+}
+
+void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer& reply) {
+    uint32_t handle = 0, code = 0, outLength = 0, inLength = 0;
+    const uint8_t* in = nullptr;
+    if (!args.U32(handle) || !args.U32(code) || !args.U32(outLength) || !args.U32(inLength) ||
+        outLength > wire::kMaxInlineData || !args.Span(in, inLength)) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    auto* file = dynamic_cast<OpenFile*>(conn.FindObject(handle));
+    if (!file) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
+        return;
+    }
+    // The access a code names must have been granted to the handle.
+    const uint32_t required = (code >> 14) & 3;
+    if (((required & FILE_READ_ACCESS) && !file->CanRead()) || ((required & FILE_WRITE_ACCESS) && !file->CanWrite())) {
+        wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
+        return;
+    }
+    ULONG_PTR information = 0;
+    if (DEVICE_TYPE_FROM_CTL_CODE(code) == FILE_DEVICE_FILE_SYSTEM) {
+        const NTSTATUS status = FileSystemControl(*file, code, information);
+        wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
+        return;
+    }
+    if ((required & FILE_WRITE_ACCESS) && LockedByOther(file->Volume(), file->FileObject())) {
+        wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
+        return;
+    }
+    // The I/O manager copies the input into the request's system buffer.
+    std::vector<uint8_t> output(outLength);
+    const NTSTATUS status = IoSendDeviceControl(file->Top(), file->FileObject(), code,
+                                                inLength ? const_cast<uint8_t*>(in) : nullptr, inLength,
+                                                outLength ? output.data() : nullptr, outLength, &information);
+    wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
+    if (!NT_ERROR(status)) reply.Bytes(output.data(), std::min<size_t>(information, outLength));
+}
+
+}  // namespace tarn::host
