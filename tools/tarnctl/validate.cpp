@@ -84,13 +84,13 @@ bool AbsoluteFilePath(const std::string& path, std::string* absolute, std::strin
         *why = "the file path is empty";
         return false;
     }
+    if (path.back() == '/' || path == "." || path == "..") {
+        *why = "the path names a directory, not a file";
+        return false;
+    }
     *absolute = tarn::win32::AbsolutePath(path);
     if (absolute->size() + 1 > kServiceStringMax) {
         *why = "the file path is too long";
-        return false;
-    }
-    if (absolute->back() == '/') {
-        *why = "the path names a directory, not a file";
         return false;
     }
     return true;
