@@ -8,6 +8,7 @@
 
 #include "cipher/keys.h"
 #include "service/chunk_cipher.h"
+#include "service/device_path.h"
 #include "service/drive_messages.h"
 #include "service/fault_injection.h"
 #include "service/handle_guard.h"
@@ -171,7 +172,7 @@ DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const cha
 namespace tarnsvc {
 
 long SvcStartDriveConversion(const char* devicePath, long encrypt, const char* password) {
-    if (devicePath == nullptr || devicePath[0] == '\0') return ERROR_INVALID_PARAMETER;
+    if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
     if (!ClaimWorker()) return ERROR_BUSY;
     DriveRequest request;
     request.DevicePath = devicePath;

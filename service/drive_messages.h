@@ -1,5 +1,5 @@
-// The texts the drive operations leave in LastMessage, exactly as the
-// desktop program shows them.
+// The texts the conversions and drive operations leave in LastMessage,
+// exactly as the desktop program shows them.
 #pragma once
 
 #define MSG_CANT_OPEN_DRIVE "Can't take open this drive, plese check if this drive is accessable! "

@@ -2,6 +2,7 @@
 // writable, and whether a file system is readable through it.
 #include "service/drive_status.h"
 
+#include "service/device_path.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
 
@@ -22,7 +23,7 @@ long SvcQueryDrive(const char* devicePath, const char* rootPath, int64_t* totalB
     if (freeBytes) *freeBytes = 0;
     bool encrypted = false, writable = true, answered = true;
 
-    HandleGuard volume(devicePath ? CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE,
+    HandleGuard volume(IsDevicePath(devicePath) ? CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                                 FILE_ATTRIBUTE_NORMAL, nullptr)
                                   : INVALID_HANDLE_VALUE);

@@ -11,6 +11,7 @@
 
 #include "cipher/keys.h"
 #include "service/chunk_cipher.h"
+#include "service/drive_messages.h"
 #include "service/fault_injection.h"
 #include "service/impersonation.h"
 #include "service/procedures.h"
@@ -51,7 +52,7 @@ DWORD ConvertImage(HANDLE source, HANDLE target, uint64_t size, bool encrypt, co
         DWORD n = 0;
         if (!ReadFile(source, chunk.get(), DWORD(kChunkSize), &n, nullptr)) {
             outcome = GetLastError();
-            SetLastMessage("Tarnvault has encounter an error %X while reading this drive !", unsigned(outcome));
+            SetLastMessage(MSG_READ_ERROR, unsigned(outcome));
             break;
         }
         if (n == 0) continue;  // end of file: nothing to write
@@ -75,7 +76,7 @@ DWORD ConvertImage(HANDLE source, HANDLE target, uint64_t size, bool encrypt, co
         }
         if (!ok) {
             outcome = GetLastError();
-            SetLastMessage("Tarnvault has encounter an error %X while writing this drive !", unsigned(outcome));
+            SetLastMessage(MSG_WRITE_ERROR, unsigned(outcome));
             break;
         }
     }
@@ -156,7 +157,7 @@ long SvcStartImageConversion(const char* sourceFile, const char* targetFile, lon
     request.Password = password;
     OpenImages(sourceFile, targetFile, &request);
     if (request.OpenError != 0)
-        SetLastMessage("Tarnvault has encounter an error %X while opening this file !", unsigned(request.OpenError));
+        SetLastMessage(MSG_OPEN_FILE_ERROR, unsigned(request.OpenError));
     long started = StartWorker(ImageWorker, &request);
     if (started != 0) {
         if (request.Source != INVALID_HANDLE_VALUE) CloseHandle(request.Source);

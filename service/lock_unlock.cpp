@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cipher/keys.h"
+#include "service/device_path.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
 
@@ -41,6 +42,7 @@ long SvcUnlockDrive(const char* drive, const char* password, long isFullPath) {
     } else {
         // A device path is used unchanged; one that does not fit is refused,
         // never cut to some other name.
+        if (!IsDevicePath(drive)) return ERROR_INVALID_NAME;
         if (std::strlen(drive) >= sizeof path) return ERROR_FILENAME_EXCED_RANGE;
         std::strcpy(path, drive);
     }

@@ -5,6 +5,7 @@
 
 #include "cipher/keys.h"
 #include "cipher/sector.h"
+#include "service/device_path.h"
 #include "service/drive_messages.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
@@ -23,7 +24,7 @@ bool SeekToStart(HANDLE volume) {
 namespace tarnsvc {
 
 long SvcQuickEncryptDrive(const char* devicePath, const char* password) {
-    if (devicePath == nullptr) return ERROR_INVALID_PARAMETER;
+    if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
     HandleGuard volume(OpenVolume(devicePath));
     if (!volume.Valid()) return long(GetLastError());
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) {
@@ -55,7 +56,7 @@ long SvcQuickEncryptDrive(const char* devicePath, const char* password) {
 }
 
 long SvcQuickDecryptDrive(const char* devicePath) {
-    if (devicePath == nullptr) return ERROR_INVALID_PARAMETER;
+    if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
     HandleGuard volume(OpenVolume(devicePath));
     if (!volume.Valid()) return long(GetLastError());
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) {

@@ -1,9 +1,8 @@
 #include "service/service_main.h"
 
 #include "service/mount.h"
+#include "service/interface.h"
 #include "service/tarnrpcs.h"
-
-#define TARNSVC_SERVICE_NAME_TEXT "tarnsvc"
 
 namespace {
 
@@ -41,7 +40,7 @@ void TarnsvcServiceMain(DWORD, LPSTR*) {
     gStatus.dwServiceSpecificExitCode = 0;
     gStatus.dwCheckPoint = 0;
     gStatus.dwWaitHint = 0;
-    gStatusHandle = RegisterServiceCtrlHandlerA(TARNSVC_SERVICE_NAME_TEXT, TarnsvcControlHandler);
+    gStatusHandle = RegisterServiceCtrlHandlerA(TARNSVC_SERVICE_NAME, TarnsvcControlHandler);
     if (gStatusHandle == nullptr) return;
     // Running before any start-up work, as the control manager expects.
     gStatus.dwCurrentState = SERVICE_RUNNING;
@@ -55,7 +54,7 @@ void TarnsvcServiceMain(DWORD, LPSTR*) {
 }
 
 int TarnsvcProcessMain() {
-    static char name[] = TARNSVC_SERVICE_NAME_TEXT;
+    static char name[] = TARNSVC_SERVICE_NAME;
     const SERVICE_TABLE_ENTRYA table[] = {{name, TarnsvcServiceMain}, {nullptr, nullptr}};
     StartServiceCtrlDispatcherA(table);
     return 0;

@@ -188,8 +188,8 @@ uint32_t Machine::LoadDriverService(const ServiceConfig& config) {
     const NTSTATUS status = NtHostLoadDriver(driverName.c_str(), entry, &registry, &driver);
     if (!NT_SUCCESS(status)) {
         ::dlclose(module);
-        // A driver whose entry fails reports its status as the service's error.
-        return 1275;  // ERROR_DRIVER_BLOCKED is what Windows gives most often; FIXME: map the status
+        // A driver whose entry fails gives its status, as a Win32 error, to StartService.
+        return Win32ErrorOfStatus(static_cast<uint32_t>(status));
     }
     std::lock_guard<std::mutex> guard(drivesMutex_);
     driverModules_.push_back(module);

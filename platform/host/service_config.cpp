@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <winreg.h>
+#include <winternl.h>
 
 namespace tarn::host {
 
@@ -28,5 +29,7 @@ std::optional<ServiceConfig> ServiceFromRegistry(const std::string& name) {
     return ServiceConfig{name, serviceType == kServiceKernelDriver ? kServiceKernelDriver : kServiceWin32OwnProcess,
                          image};
 }
+
+uint32_t Win32ErrorOfStatus(uint32_t status) { return RtlNtStatusToDosError(static_cast<NTSTATUS>(status)); }
 
 }  // namespace tarn::host

@@ -12,4 +12,8 @@ namespace tarn::host {
 
 std::optional<ServiceConfig> ServiceFromRegistry(const std::string& name);
 
+// The Win32 error Windows reports for an NTSTATUS (what a failed driver
+// entry gives StartService).
+uint32_t Win32ErrorOfStatus(uint32_t status);
+
 }  // namespace tarn::host

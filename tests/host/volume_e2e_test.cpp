@@ -203,6 +203,36 @@ TEST_F(VolumeTest, DriveTypesAndMediaState) {
     EXPECT_STREQ(system, "C:\\Windows\\system32");
 }
 
+TEST_F(VolumeTest, FormattingWritesAFileSystemThroughTheStack) {
+    // While a handle holds the volume's lock, nothing formats it.
+    HANDLE h = OpenVolume("\\\\.\\F:");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Control(h, FSCTL_LOCK_VOLUME));
+    std::string out;
+    EXPECT_NE(RunTarnhost({"--machine", dir_, "format", "F:", "--fs", "FAT32", "--label", "fresh"}, &out), 0) << out;
+    CloseHandle(h);
+
+    ASSERT_EQ(RunTarnhost({"--machine", dir_, "format", "F:", "--fs", "FAT32", "--label", "fresh"}, &out), 0) << out;
+    char label[64] = {}, fs[64] = {};
+    ASSERT_TRUE(GetVolumeInformationA("F:\\", label, sizeof label, nullptr, nullptr, nullptr, fs, sizeof fs))
+        << GetLastError();
+    EXPECT_STREQ(label, "FRESH");
+    EXPECT_STREQ(fs, "FAT32");
+    if (Shell("command -v fsck.fat").empty()) GTEST_SKIP() << "dosfstools missing";
+    const std::string fsck = Shell("fsck.fat -n " + Backing("removable.img"));
+    EXPECT_NE(fsck.find(" clusters"), std::string::npos) << fsck;
+    EXPECT_EQ(fsck.find("differ"), std::string::npos) << fsck;
+
+    // A removable disk without its medium is still a removable drive, empty.
+    ASSERT_EQ(RunTarnhost({"--machine", dir_, "media", "eject", "F:"}, &out), 0) << out;
+    EXPECT_EQ(GetDriveTypeA("F:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+    ULARGE_INTEGER avail, total, free;
+    EXPECT_FALSE(GetDiskFreeSpaceExA("F:\\", &avail, &total, &free));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    ASSERT_EQ(RunTarnhost({"--machine", dir_, "media", "insert", "F:", Backing("removable.img")}, &out), 0) << out;
+    EXPECT_TRUE(GetDiskFreeSpaceExA("F:\\", &avail, &total, &free)) << GetLastError();
+}
+
 TEST_F(VolumeTest, DosDeviceNamesComeAndGoButDriveLettersStay) {
     char target[512] = {};
     ASSERT_GT(QueryDosDeviceA("E:", target, sizeof target), 0u) << GetLastError();

@@ -9,6 +9,7 @@
 #include "service/tarnrpcs.h"
 #include "service/worker_status.h"
 #include "svc_under_test.h"
+#include "test_util.h"
 
 namespace {
 
@@ -85,6 +86,21 @@ TEST(RpcDriveOperations, OverlongNamesAreRefusedNotCut) {
     EXPECT_EQ(svc::SvcLockDrive(longName.c_str()), 87);
     EXPECT_EQ(svc::SvcUnlockDrive(longName.c_str(), "pw", 0), 87);
     EXPECT_EQ(svc::SvcUnlockDrive(("\\\\.\\" + longName).c_str(), "pw", 1), 206);
+}
+
+TEST(RpcDriveOperations, OrdinaryFilesNeverReachTheDriveOperations) {
+    // They run with the service's rights: only device names are taken.
+    TempDir dir;
+    const std::string file = dir.File("not-a-volume");
+    const std::vector<uint8_t> content(70000, 0x3C);
+    WriteAll(file, content);
+    EXPECT_EQ(svc::SvcStartDriveConversion(file.c_str(), 1, "pw"), 123);
+    EXPECT_EQ(svc::SvcQuickEncryptDrive(file.c_str(), "pw"), 123);
+    EXPECT_EQ(svc::SvcQuickDecryptDrive(file.c_str()), 123);
+    EXPECT_EQ(svc::SvcUnlockDrive(file.c_str(), "pw", 1), 123);
+    int64_t total = 0, free = 0;
+    EXPECT_EQ(svc::SvcQueryDrive(file.c_str(), nullptr, &total, &free), 3);
+    EXPECT_EQ(ReadAll(file), content);
 }
 
 TEST(RpcMounts, QueryFailureLeavesTheCallersRecord) {
