@@ -34,20 +34,20 @@ TEST(MountRecord, HoldsTheNtNameKindLetterAndNothingElse) {
     VDISK_MOUNT_RECORD r;
     std::string why;
     ASSERT_TRUE(BuildImageRecord("/img/caf\xC3\xA9.iso", true, true, 'G', &r, &why));
-    EXPECT_EQ(r.DiskKind, kDiskKindCdImage);
-    EXPECT_EQ(r.DiskSize, 0) << "never create the file";
-    EXPECT_EQ(r.ReadOnly, 1);
-    EXPECT_EQ(r.UseLocalCache, 0);
-    EXPECT_EQ(r.DriveLetter, 'G');
+    EXPECT_EQ(+r.DiskKind, kDiskKindCdImage);
+    EXPECT_EQ(+r.DiskSize, 0) << "never create the file";
+    EXPECT_EQ(+r.ReadOnly, 1);
+    EXPECT_EQ(+r.UseLocalCache, 0);
+    EXPECT_EQ(+r.DriveLetter, 'G');
     const std::u16string expected = u"\\??\\/img/caf\u00e9.iso";
-    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(r.FileName[i], expected[i]) << i;
-    EXPECT_EQ(r.FileName[expected.size()], 0) << "NUL-terminated";
+    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(+r.FileName[i], +expected[i]) << i;
+    EXPECT_EQ(+r.FileName[expected.size()], 0) << "NUL-terminated";
     EXPECT_EQ(RecordFileName(r), "/img/caf\xC3\xA9.iso");
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&r);
     for (size_t i = 48; i < 648; ++i) ASSERT_EQ(bytes[i], 0) << "cache name untouched at " << i;
 
     ASSERT_TRUE(BuildImageRecord("/img/a.img", false, false, 'D', &r, &why));
-    EXPECT_EQ(r.DiskKind, 0u);
+    EXPECT_EQ(+r.DiskKind, 0u);
 }
 
 TEST(MountRecord, RefusesNamesThatDoNotFitOrAreNotUtf8) {
@@ -55,7 +55,7 @@ TEST(MountRecord, RefusesNamesThatDoNotFitOrAreNotUtf8) {
     std::string why;
     // 300 units: "\??\" + 295 + NUL.
     EXPECT_TRUE(BuildImageRecord("/" + std::string(294, 'a'), false, false, 'D', &r, &why));
-    EXPECT_EQ(r.FileName[299], 0);
+    EXPECT_EQ(+r.FileName[299], 0);
     EXPECT_FALSE(BuildImageRecord("/" + std::string(295, 'a'), false, false, 'D', &r, &why));
     EXPECT_FALSE(BuildImageRecord("/bad\xFF.img", false, false, 'D', &r, &why));
 }
@@ -64,16 +64,16 @@ TEST(MountRecord, NetworkDiskCarriesServerAndCache) {
     VDISK_MOUNT_RECORD r;
     std::string why;
     ASSERT_TRUE(BuildNetRecord(htonl(0x7F000001), htons(10809), "/var/cache/n.cache", false, 'N', &r, &why));
-    EXPECT_EQ(r.DiskKind, kDiskKindNetwork);
-    EXPECT_EQ(r.UseLocalCache, 1);
+    EXPECT_EQ(+r.DiskKind, kDiskKindNetwork);
+    EXPECT_EQ(+r.UseLocalCache, 1);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&r);
     EXPECT_EQ(bytes[16], 127);
     EXPECT_EQ(bytes[19], 1);
     EXPECT_EQ(bytes[20], 10809 >> 8) << "port in network byte order";
     EXPECT_EQ(RecordServer(r), "127.0.0.1:10809");
-    EXPECT_EQ(r.FileName[0], 0);
+    EXPECT_EQ(+r.FileName[0], 0);
     ASSERT_TRUE(BuildNetRecord(htonl(0x7F000001), htons(1), "", false, 'N', &r, &why));
-    EXPECT_EQ(r.UseLocalCache, 0);
+    EXPECT_EQ(+r.UseLocalCache, 0);
 }
 
 TEST(LetterAndDeviceChoice, TakesTheFirstFreeOfEach) {
@@ -139,7 +139,8 @@ TEST(MountCommand, LockedNewDriveIsUnlockedAndAWrongPasswordIsReported) {
         h.console.secrets = {"pw"};
         EXPECT_EQ(CmdMount(h.ctx, {{image}, "", "", c.cd, false, {}}), c.expected) << c.what << h.err.str();
         EXPECT_EQ(h.backend.mounts.count('D'), 1u) << c.what << ": the mount stays whatever the password";
-        EXPECT_EQ(h.backend.mounts['D'].DiskKind, c.cd ? kDiskKindCdImage : 0u);
+        const uint32_t kind = h.backend.mounts['D'].DiskKind;
+        EXPECT_EQ(kind, c.cd ? kDiskKindCdImage : 0u);
         const bool called = std::find(h.backend.calls.begin(), h.backend.calls.end(), "UnlockDrive D: 0") !=
                             h.backend.calls.end();
         EXPECT_EQ(called, c.unlockCalled) << c.what;

@@ -55,8 +55,10 @@ int Confirm(Context& ctx, const std::string& question, bool assumeYes) {
         ctx.err << "tarnctl: this asks for confirmation and there is no terminal; add --yes to go ahead\n";
         return kExitNotConfirmed;
     }
+    std::string prompt = question;
+    while (!prompt.empty() && prompt.back() == ' ') prompt.pop_back();
     std::string answer;
-    if (ctx.console.AskLine(question + " [y/N] ", &answer)) {
+    if (ctx.console.AskLine(prompt + " [y/N] ", &answer)) {
         std::string word;
         for (char c : answer) {
             if (!std::isspace(static_cast<unsigned char>(c))) word.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));

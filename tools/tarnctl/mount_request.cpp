@@ -12,8 +12,10 @@ namespace {
 
 constexpr size_t kNameUnits = sizeof(VDISK_MOUNT_RECORD::FileName) / sizeof(uint16_t);
 
-// "\??\" and the path, NUL-terminated, into a 300-unit name field.
-bool PutName(const std::string& path, uint16_t* field, std::string* why) {
+// "\??\" and the path, NUL-terminated, into a 300-unit name field. The
+// record is packed, so its fields are reached byte-wise, never through a
+// uint16_t pointer that may be misaligned.
+bool PutName(const std::string& path, void* field, std::string* why) {
     std::u16string wide;
     if (!Utf8ToUtf16(path, &wide)) {
         *why = "the path is not valid UTF-8";
@@ -24,14 +26,16 @@ bool PutName(const std::string& path, uint16_t* field, std::string* why) {
         *why = "the path is too long for a mount (at most " + std::to_string(kNameUnits - 5) + " characters)";
         return false;
     }
-    for (size_t i = 0; i < wide.size(); ++i) field[i] = wide[i];
-    field[wide.size()] = 0;
+    wide.push_back(u'\0');
+    std::memcpy(field, wide.data(), wide.size() * sizeof(char16_t));
     return true;
 }
 
-std::u16string GetName(const uint16_t* field) {
+std::u16string GetName(const void* field) {
+    char16_t units[kNameUnits];
+    std::memcpy(units, field, sizeof units);
     std::u16string name;
-    for (size_t i = 0; i < kNameUnits && field[i] != 0; ++i) name.push_back(static_cast<char16_t>(field[i]));
+    for (size_t i = 0; i < kNameUnits && units[i] != 0; ++i) name.push_back(units[i]);
     return name;
 }
 
