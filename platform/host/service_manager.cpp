@@ -78,7 +78,10 @@ uint32_t ServiceManager::Start(const std::string& name) {
 
 uint32_t ServiceManager::SpawnLocked(Service& s, std::unique_lock<std::mutex>& lock) {
     if (::access(s.config.imagePath.c_str(), X_OK) != 0) return kErrorFileNotFound;
-    if (s.reaper.joinable()) s.reaper.join();  // reaped: it holds no lock any more
+    // A service reports STOPPED before its process has ended; its reaper
+    // needs this lock to finish, so wait for it with the lock released.
+    if (!changed_.wait_for(lock, kStartWait, [&] { return s.reaped; })) return kErrorServiceAlreadyRunning;
+    if (s.reaper.joinable()) s.reaper.join();  // reaped: it takes the lock no more
 
     // Everything the child needs is built before fork: after it only exec.
     std::vector<std::string> env;

@@ -99,6 +99,13 @@ TEST_F(ServicesTest, ServiceStartsRunsAndStopsUnderTheScm) {
     ASSERT_TRUE(QueryServiceStatus(service, &status));
     EXPECT_EQ(status.dwWin32ExitCode, 0u);
 
+    // Started again at once, while the last process may still be ending.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << i << ": " << GetLastError();
+        ASSERT_EQ(WaitForState(service, SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING)) << i;
+        ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << i << ": " << GetLastError();
+    }
+
     // Closed handles are refused, not followed.
     EXPECT_TRUE(CloseServiceHandle(queryOnly));
     EXPECT_FALSE(CloseServiceHandle(queryOnly));
