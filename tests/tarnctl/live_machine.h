@@ -76,9 +76,12 @@ protected:
         StartHost();
         if (HasFatalFailure()) return;
         const RunResult started = RunProgram(Tarnhost(), {"--machine", dir_, "service", "start", "tarnsvc"});
-        if (started.status != 0 || Ctl({"ping"}).status != 0) {
-            missing_ = "the live machine is not ready: tarnhost cannot start tarnsvc under its control manager (" +
-                       started.output + "); tarnsvc still uses its stand-in for the control manager";
+        const RunResult ping = Ctl({"ping"});
+        if (started.status != 0 || ping.status != 0) {
+            // FIXME: skipped until tarnsvc runs under tarnhost's control manager
+            // (the service still links its stand-in for it).
+            missing_ = "the live machine is not ready: tarnhost did not start a tarnsvc that answers (service start: " +
+                       started.output + "; tarnctl ping: " + ping.output + ")";
             GTEST_SKIP() << missing_;
         }
     }

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "platform/win32/nt_path.h"
 #include "service/client/svcclient.h"
 #include "tools/tarnctl/backend_live.h"
 #include "tools/tarnctl/commands.h"
@@ -134,7 +135,7 @@ int main(int argc, char** argv) {
     }
 
     // The Win32 layer and the RPC runtime both find the machine here.
-    if (!machine.empty()) ::setenv("TARNVAULT_MACHINE", machine.c_str(), 1);
+    if (!machine.empty()) ::setenv("TARNVAULT_MACHINE", tarn::win32::AbsolutePath(machine).c_str(), 1);
     if (const RPC_STATUS bound = SvcBind(); bound != RPC_S_OK) {
         std::cerr << "tarnctl: cannot make the binding to the service (status " << bound << ")\n";
         return kExitUnreachable;
