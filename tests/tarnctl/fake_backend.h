@@ -23,6 +23,7 @@ struct FakeDrive {
     int64_t free = 32 << 20;
     bool hasVolume = true;
     VolumeInfo volume{"DATA", "FAT32"};
+    bool opens = true;  // "\\.\X:" opens (a CD/DVD drive without a medium may not)
 };
 
 class FakeBackend : public Backend {
@@ -152,7 +153,10 @@ public:
         *info = it->second.volume;
         return true;
     }
-    bool LetterOpens(char letter) override { return drives.count(letter) != 0; }
+    bool LetterOpens(char letter) override {
+        auto it = drives.find(letter);
+        return it != drives.end() && it->second.opens;
+    }
     uint32_t FormatDrive(char letter, const std::string& fs, const std::string& label) override {
         formatted = std::string(1, letter) + " " + fs + " " + label;
         return 0;

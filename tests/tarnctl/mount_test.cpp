@@ -79,8 +79,10 @@ TEST(MountRecord, NetworkDiskCarriesServerAndCache) {
 TEST(LetterAndDeviceChoice, TakesTheFirstFreeOfEach) {
     Harness h;  // C: and E: exist
     EXPECT_EQ(FindFreeLetter(h.backend), 'D') << "letters before D: are never offered";
-    h.backend.drives['D'] = FakeDrive{};
-    EXPECT_EQ(FindFreeLetter(h.backend), 'F');
+    FakeDrive emptyCd{kDriveCdrom, 0x3};
+    emptyCd.opens = false;
+    h.backend.drives['D'] = emptyCd;
+    EXPECT_EQ(FindFreeLetter(h.backend), 'F') << "a drive that does not open still owns its letter";
     for (char l = 'D'; l <= 'Z'; ++l) h.backend.drives[l] = FakeDrive{};
     EXPECT_EQ(FindFreeLetter(h.backend), 0);
 

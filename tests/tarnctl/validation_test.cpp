@@ -105,6 +105,11 @@ TEST(BadInput, IsRefusedWithStatusTwoAndNothingSent) {
         {"create: empty path", [](Context& c) { return CmdCreateImage(c, {"", 10, "fat", false, "L", false, true, {}}); }},
         {"convert: no direction", [&](Context& c) { return CmdConvertImage(c, {image, "/tmp/y", false, false, true, {}}); }},
         {"convert: missing source", [](Context& c) { return CmdConvertImage(c, {"/nonexistent.iso", "/tmp/y", true, false, true, {}}); }},
+        {"convert: names differing only in case", [&](Context& c) {
+             std::string upper = image;
+             for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+             return CmdConvertImage(c, {image, upper, true, false, true, {}});
+         }},
         {"mount: missing file", [](Context& c) { return CmdMount(c, {{"/nonexistent.img"}, "", "", false, false, {}}); }},
         {"mount: letter before D", [&](Context& c) { return CmdMount(c, {{image, "B:"}, "", "", false, false, {}}); }},
         {"mount: letter in use", [&](Context& c) { return CmdMount(c, {{image, "E:"}, "", "", false, false, {}}); }},

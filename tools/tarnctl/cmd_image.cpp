@@ -1,13 +1,13 @@
 // The image commands: create-image (an empty FAT disk image, encrypted in
 // place right after creation on request, as the Create Image page does) and
 // convert-image (encrypt or decrypt an image into another file or in place).
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-
 #include <cstdio>
+#include <cstring>
 
 #include "tools/tarnctl/commands.h"
 #include "tools/tarnctl/progress.h"
@@ -109,11 +109,17 @@ int CmdConvertImage(Context& ctx, const ConvertImageOptions& options) {
         ctx.err << "tarnctl: " << Printable(target) << " exists and is not a regular file\n";
         return kExitBadInput;
     }
-    if (int status = RequireService(ctx); status != kExitOk) return status;
     // Converting in place needs no overwrite question: that is what was asked.
     struct stat a{}, b{};
     const bool inPlace = ::stat(source.c_str(), &a) == 0 && ::stat(target.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
                          a.st_ino == b.st_ino;
+    // The service takes names that differ only in case for one file and
+    // would convert the source in place instead of writing the target.
+    if (!inPlace && strcasecmp(source.c_str(), target.c_str()) == 0) {
+        ctx.err << "tarnctl: source and target differ only in case; the service would take them for one file\n";
+        return kExitBadInput;
+    }
+    if (int status = RequireService(ctx); status != kExitOk) return status;
     if (Exists(target) && !inPlace) {
         if (int status = Confirm(ctx, "The destination " + target + " is already exist, do you want overwrite it?",
                                  options.yes);

@@ -36,7 +36,7 @@ int ChooseLetter(Context& ctx, const std::string& requested, char* letter) {
         ctx.err << "tarnctl: virtual drives take the letters D: to Z:\n";
         return kExitBadInput;
     }
-    if (ctx.backend.LetterOpens(*letter)) {
+    if (!LetterFree(ctx.backend, *letter)) {
         ctx.err << "tarnctl: drive " << *letter << ": is in use\n";
         return kExitBadInput;
     }

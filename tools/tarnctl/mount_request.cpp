@@ -64,9 +64,13 @@ bool BuildNetRecord(uint32_t address, uint16_t port, const std::string& cachePat
     return PutName(cachePath, record->CacheFileName, why);
 }
 
+bool LetterFree(Backend& backend, char letter) {
+    return backend.GetDriveType(letter) == kDriveNoRootDir && !backend.LetterOpens(letter);
+}
+
 char FindFreeLetter(Backend& backend) {
     for (char letter = kFirstMountLetter; letter <= 'Z'; ++letter) {
-        if (!backend.LetterOpens(letter)) return letter;
+        if (LetterFree(backend, letter)) return letter;
     }
     return 0;
 }

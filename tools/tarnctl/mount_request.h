@@ -25,7 +25,10 @@ bool BuildImageRecord(const std::string& absolutePath, bool cd, bool readOnly, c
 bool BuildNetRecord(uint32_t address, uint16_t port, const std::string& cachePath, bool readOnly, char letter,
                     VDISK_MOUNT_RECORD* record, std::string* why);
 
-// The first letter from D: on that opens no drive; 0 when there is none.
+// A letter is free when no drive has it and "\\.\X:" does not open: a drive
+// whose open fails (a CD/DVD drive without a medium) still owns its letter.
+bool LetterFree(Backend& backend, char letter);
+// The first free letter from D: on; 0 when there is none.
 char FindFreeLetter(Backend& backend);
 
 // Device numbers no mounted virtual drive uses, ascending.
