@@ -91,6 +91,7 @@ TEST(BadInput, IsRefusedWithStatusTwoAndNothingSent) {
     ASSERT_GE(fd, 0);
     ::close(fd);
     const std::string image = pattern;
+    const std::string emptyFile = image;  // an empty file: an empty password
     struct Case {
         const char* what;
         std::function<int(Context&)> run;
@@ -110,6 +111,11 @@ TEST(BadInput, IsRefusedWithStatusTwoAndNothingSent) {
              for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
              return CmdConvertImage(c, {image, upper, true, false, true, {}});
          }},
+        {"encrypt: empty password file", [&](Context& c) { return CmdEncrypt(c, {"E:", true, {emptyFile, false}}); }},
+        {"unlock: empty password file", [&](Context& c) { return CmdUnlock(c, {"E:", true, {emptyFile, false}}); }},
+        {"create: empty password file",
+         [&](Context& c) { return CmdCreateImage(c, {"/tmp/x.img", 10, "fat", false, "L", true, true, {emptyFile, false}}); }},
+        {"mount: empty password file", [&](Context& c) { return CmdMount(c, {{image}, "", "", false, false, {emptyFile, false}}); }},
         {"mount: missing file", [](Context& c) { return CmdMount(c, {{"/nonexistent.img"}, "", "", false, false, {}}); }},
         {"mount: letter before D", [&](Context& c) { return CmdMount(c, {{image, "B:"}, "", "", false, false, {}}); }},
         {"mount: letter in use", [&](Context& c) { return CmdMount(c, {{image, "E:"}, "", "", false, false, {}}); }},

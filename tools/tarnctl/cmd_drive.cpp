@@ -79,6 +79,14 @@ uint32_t QueryAgain(Context& ctx, char letter) {
 }
 
 int Convert(Context& ctx, const DriveOptions& options, bool encrypt) {
+    // Decryption reads through the key the filter already holds; the
+    // service takes no password for it.
+    Secret password;
+    if (encrypt) {
+        if (int status = ReadPasswordEarly(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
+            return status;
+        }
+    }
     DriveInfo info;
     if (int status = Prepare(ctx, options.drive, &info); status != kExitOk) return status;
     if (int status = RefuseSystemDrive(ctx, info); status != kExitOk) return status;
@@ -87,11 +95,8 @@ int Convert(Context& ctx, const DriveOptions& options, bool encrypt) {
         return WrongState(ctx, info, encrypt ? "plain and writable" : "encrypted, unlocked and writable");
     }
     if (int status = Confirm(ctx, ConversionQuestion(info, encrypt), options.yes); status != kExitOk) return status;
-    // Decryption reads through the key the filter already holds; the
-    // service takes no password for it.
-    Secret password;
     if (encrypt) {
-        if (int status = ReadPassword(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
+        if (int status = ReadPasswordLate(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
             return status;
         }
     }
@@ -126,12 +131,15 @@ int CmdLock(Context& ctx, const DriveOptions& options) {
 }
 
 int CmdUnlock(Context& ctx, const DriveOptions& options) {
+    Secret password;
+    if (int status = ReadPasswordEarly(ctx, options.password, PasswordUse::kExisting, &password); status != kExitOk) {
+        return status;
+    }
     DriveInfo info;
     if (int status = Prepare(ctx, options.drive, &info); status != kExitOk) return status;
     if (int status = RefuseSystemDrive(ctx, info); status != kExitOk) return status;
     if (StateOf(info.status) != kStateLocked) return WrongState(ctx, info, "encrypted and locked");
-    Secret password;
-    if (int status = ReadPassword(ctx, options.password, PasswordUse::kExisting, &password); status != kExitOk) {
+    if (int status = ReadPasswordLate(ctx, options.password, PasswordUse::kExisting, &password); status != kExitOk) {
         return status;
     }
     const long result = ctx.backend.UnlockDrive(DriveName(info.letter), password.c_str(), 0);
@@ -157,6 +165,10 @@ int CmdUnlock(Context& ctx, const DriveOptions& options) {
 }
 
 int CmdQuickEncrypt(Context& ctx, const DriveOptions& options) {
+    Secret password;
+    if (int status = ReadPasswordEarly(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
+        return status;
+    }
     DriveInfo info;
     if (int status = Prepare(ctx, options.drive, &info); status != kExitOk) return status;
     if (int status = RefuseSystemDrive(ctx, info); status != kExitOk) return status;
@@ -170,8 +182,7 @@ int CmdQuickEncrypt(Context& ctx, const DriveOptions& options) {
         status != kExitOk) {
         return status;
     }
-    Secret password;
-    if (int status = ReadPassword(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
+    if (int status = ReadPasswordLate(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
         return status;
     }
     if (const long result = ctx.backend.QuickEncryptDrive(DevicePath(info.letter), password.c_str()); result != 0) {

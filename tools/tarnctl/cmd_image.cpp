@@ -48,6 +48,12 @@ int CmdCreateImage(Context& ctx, const CreateImageOptions& options) {
         ctx.err << "tarnctl: \"" << Printable(options.fileSystem) << "\" is not a file system; use fat or fat32\n";
         return kExitBadInput;
     }
+    Secret password;
+    if (options.encrypt) {
+        if (int status = ReadPasswordEarly(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
+            return status;
+        }
+    }
     if (Exists(path) && !IsRegularFile(path)) {
         ctx.err << "tarnctl: " << Printable(path) << " exists and is not a regular file\n";
         return kExitBadInput;
@@ -60,9 +66,8 @@ int CmdCreateImage(Context& ctx, const CreateImageOptions& options) {
         }
     }
     // The password comes first, so a mistyped one leaves no unencrypted image behind.
-    Secret password;
     if (options.encrypt) {
-        if (int status = ReadPassword(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
+        if (int status = ReadPasswordLate(ctx, options.password, PasswordUse::kNew, &password); status != kExitOk) {
             return status;
         }
     }
@@ -101,6 +106,9 @@ int CmdConvertImage(Context& ctx, const ConvertImageOptions& options) {
         ctx.err << "tarnctl: " << why << "\n";
         return kExitBadInput;
     }
+    const PasswordUse use = options.encrypt ? PasswordUse::kNew : PasswordUse::kExisting;
+    Secret password;
+    if (int status = ReadPasswordEarly(ctx, options.password, use, &password); status != kExitOk) return status;
     if (!IsRegularFile(source)) {
         ctx.err << "tarnctl: " << Printable(source) << " is not an image file\n";
         return kExitBadInput;
@@ -127,12 +135,7 @@ int CmdConvertImage(Context& ctx, const ConvertImageOptions& options) {
             return status;
         }
     }
-    Secret password;
-    if (int status = ReadPassword(ctx, options.password, options.encrypt ? PasswordUse::kNew : PasswordUse::kExisting,
-                                  &password);
-        status != kExitOk) {
-        return status;
-    }
+    if (int status = ReadPasswordLate(ctx, options.password, use, &password); status != kExitOk) return status;
     // The service writes over an existing target without shortening it, so
     // an older, longer file would keep its tail behind the converted image;
     // the overwrite the user agreed to starts from an empty file. This runs

@@ -44,14 +44,13 @@ int ChooseLetter(Context& ctx, const std::string& requested, char* letter) {
 }
 
 // A new drive that comes up encrypted and locked is unlocked with the password.
-int UnlockIfLocked(Context& ctx, const PasswordSource& source, char letter, bool cd) {
+int UnlockIfLocked(Context& ctx, const PasswordSource& source, Secret& password, char letter, bool cd) {
     int64_t total = 0, freeBytes = 0;
     const uint32_t status =
         static_cast<uint32_t>(ctx.backend.QueryDrive(DevicePath(letter), DriveName(letter), &total, &freeBytes));
     if (StateOf(status) != kStateLocked || !KnownStatus(status)) return kExitOk;
     ctx.out << "Drive " << letter << ": is encrypted and locked\n";
-    Secret password;
-    if (int result = ReadPassword(ctx, source, PasswordUse::kExisting, &password); result != kExitOk) {
+    if (int result = ReadPasswordLate(ctx, source, PasswordUse::kExisting, &password); result != kExitOk) {
         ctx.err << "tarnctl: drive " << letter << ": stays mounted and locked; unlock it with: tarnctl unlock " << letter
                 << ":\n";
         return result;
@@ -119,6 +118,12 @@ int CmdMount(Context& ctx, const MountOptions& options) {
             return kExitBadInput;
         }
     }
+    // Needed only when the new drive comes up locked; a bad one from a file
+    // still stops the mount before anything is sent.
+    Secret password;
+    if (int status = ReadPasswordEarly(ctx, options.password, PasswordUse::kExisting, &password); status != kExitOk) {
+        return status;
+    }
     char letter = 0;
     if (!requested.empty() && !ParseDriveName(requested, &letter)) {
         ctx.err << "tarnctl: \"" << Printable(requested) << "\" is not a drive name; write a letter and a colon, such as E:\n";
@@ -149,7 +154,7 @@ int CmdMount(Context& ctx, const MountOptions& options) {
         return kExitFailed;
     }
     ctx.out << "Mount success: " << letter << ": on virtual drive " << outcome.deviceNumber << "\n";
-    return UnlockIfLocked(ctx, options.password, letter, options.cd);
+    return UnlockIfLocked(ctx, options.password, password, letter, options.cd);
 }
 
 int CmdUnmount(Context& ctx, const std::string& drive) {

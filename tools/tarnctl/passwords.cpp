@@ -131,4 +131,18 @@ int ReadPassword(Context& ctx, const PasswordSource& source, PasswordUse use, Se
     return status;
 }
 
+namespace {
+
+bool FromPrompt(const PasswordSource& source) { return source.file.empty() && !source.fromStdin; }
+
+}  // namespace
+
+int ReadPasswordEarly(Context& ctx, const PasswordSource& source, PasswordUse use, Secret* password) {
+    return FromPrompt(source) ? kExitOk : ReadPassword(ctx, source, use, password);
+}
+
+int ReadPasswordLate(Context& ctx, const PasswordSource& source, PasswordUse use, Secret* password) {
+    return FromPrompt(source) ? ReadPassword(ctx, source, use, password) : kExitOk;
+}
+
 }  // namespace tarnctl

@@ -33,6 +33,13 @@ inline constexpr const char* kMismatchMessage = "The confrim password is not the
 // no agreement after three tries).
 int ReadPassword(Context& ctx, const PasswordSource& source, PasswordUse use, Secret* password);
 
+// A command reads a password in two steps: a file or standard input at
+// once, so a bad password stops it before anything is sent; a prompt only
+// once the drive's state and the confirmation allow the operation. Each
+// step does nothing for the other kind of source.
+int ReadPasswordEarly(Context& ctx, const PasswordSource& source, PasswordUse use, Secret* password);
+int ReadPasswordLate(Context& ctx, const PasswordSource& source, PasswordUse use, Secret* password);
+
 // One line from a file descriptor, without its line end; false when the
 // read fails. Stops at the first line break; longer input marks the secret
 // overlong.
