@@ -88,10 +88,11 @@ TEST_F(TarnctlLive, CreateAndConvertImages) {
 TEST_F(TarnctlLive, MountListUnmount) {
     const std::string image = root_ + "/m.img";
     ASSERT_EQ(Ctl({"create-image", image, "--size", "40", "--fs", "fat32"}).status, 0);
+#if !TARNCTL_HAVE_VTARN
+    // FIXME: runs once the virtual disk driver vtarn is in the tree.
+    GTEST_SKIP() << "the virtual disk driver vtarn is not built in this tree";
+#endif
     RunResult run = Ctl({"mount", image});
-    if (run.status != 0 && run.output.find("Mount error") != std::string::npos) {
-        GTEST_SKIP() << "the virtual disk driver is not there yet: " << run.output;
-    }
     ASSERT_EQ(run.status, 0) << run.output;
     const size_t at = run.output.find("Mount success: ");
     ASSERT_NE(at, std::string::npos);
