@@ -2,6 +2,8 @@
 // whether the conversion succeeds, fails, or its service goes away.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "fake_backend.h"
 #include "tools/tarnctl/commands.h"
 #include "tools/tarnctl/progress.h"
@@ -63,6 +65,23 @@ TEST(ConversionPolling, ServiceThatGoesAwayEndsThePollingInsteadOfHanging) {
     EXPECT_EQ(CmdDecrypt(h.ctx, {"E:", true, {}}), kExitUnreachable);
     EXPECT_EQ(h.backend.sleeps, kPollsBeforeLost - 1);
     EXPECT_NE(h.err.str().find("stopped answering"), std::string::npos);
+}
+
+TEST(ConversionPolling, InterruptStopsTheFollowingAndSaysTheConversionGoesOn) {
+    struct RaisingBackend : FakeBackend {
+        void Sleep(unsigned) override { std::raise(SIGINT); }
+    };
+    RaisingBackend backend;
+    backend.drives['E'] = FakeDrive{kDriveFixed, 0xC0001};
+    backend.progress = {10, 20, 30};
+    ScriptedConsole console;
+    std::ostringstream out, err;
+    Context ctx{backend, console, out, err, false};
+    EXPECT_EQ(CmdDecrypt(ctx, {"E:", true, {}}), kExitInterrupted);
+    EXPECT_NE(err.str().find("goes on in the service"), std::string::npos);
+    struct sigaction now {};
+    ::sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL) << "the previous handler is given back";
 }
 
 TEST(ConversionPolling, FailedStartIsNotPolled) {

@@ -19,6 +19,7 @@ enum ExitStatus : int {
     kExitBadInput = 2,     // bad input; nothing was sent to the service
     kExitUnreachable = 3,  // the machine or the service does not answer
     kExitNotConfirmed = 4, // the question was answered no (or could not be asked); nothing was done
+    kExitInterrupted = 5,  // interrupted while following a conversion, which goes on in the service
 };
 
 struct Context {

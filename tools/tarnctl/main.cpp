@@ -23,6 +23,7 @@ constexpr const char* kExitStatuses =
     "  2  bad input (a drive that does not exist, a bad name, size, label or password); nothing was sent\n"
     "  3  the machine or the service does not answer\n"
     "  4  not confirmed; nothing was done\n"
+    "  5  interrupted while following a conversion; the conversion goes on in the service\n"
     "\n"
     "Passwords are read from the terminal without echo (twice for a new one), from the first line of\n"
     "--password-file FILE, or from the first line of standard input with --password-stdin; never from\n"

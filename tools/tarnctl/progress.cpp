@@ -1,5 +1,6 @@
 #include "tools/tarnctl/progress.h"
 
+#include <csignal>
 #include <cstdio>
 
 namespace tarnctl {
@@ -31,7 +32,39 @@ void ProgressDisplay::Finish(bool complete) {
     if (bar_ && shown_ >= 0) out_ << '\n' << std::flush;
 }
 
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void OnInterrupt(int) { gInterrupted = 1; }
+
+// Catches SIGINT and SIGTERM while a conversion is followed, and gives the
+// previous handlers back afterwards.
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        gInterrupted = 0;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &savedInt_);
+        ::sigaction(SIGTERM, &action, &savedTerm_);
+    }
+    ~InterruptGuard() {
+        ::sigaction(SIGINT, &savedInt_, nullptr);
+        ::sigaction(SIGTERM, &savedTerm_, nullptr);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    struct sigaction savedInt_ {}, savedTerm_ {};
+};
+
+}  // namespace
+
 ConversionOutcome FollowConversion(Context& ctx) {
+    InterruptGuard guard;
     ConversionOutcome outcome;
     ProgressDisplay display(ctx.out, ctx.outIsTerminal);
     int unanswered = 0;
@@ -58,11 +91,21 @@ ConversionOutcome FollowConversion(Context& ctx) {
             }
         }
         ctx.backend.Sleep(kPollMilliseconds);
+        if (gInterrupted) {
+            display.Finish(false);
+            outcome.interrupted = true;
+            return outcome;
+        }
     }
 }
 
 int FinishConversion(Context& ctx, const std::string& done, const std::string& interrupted) {
     const ConversionOutcome outcome = FollowConversion(ctx);
+    if (outcome.interrupted) {
+        ctx.err << "tarnctl: stopped following; the conversion goes on in the service and cannot be stopped "
+                   "(tarnctl status shows the drive's state)\n";
+        return kExitInterrupted;
+    }
     if (outcome.serviceLost) {
         ctx.err << "tarnctl: the service stopped answering during the conversion ("
                 << ErrorCodeText(ctx, outcome.lostError) << "); " << interrupted << "\n";

@@ -36,12 +36,15 @@ private:
 };
 
 struct ConversionOutcome {
+    bool interrupted = false;   // SIGINT or SIGTERM: tarnctl stopped following
     bool serviceLost = false;   // the service stopped answering before the end
     uint32_t lostError = 0;     // the code of the last failed call then
     long result = 0;            // SvcGetResult
     std::string message;        // SvcGetLastMessage when result is not 0
 };
 
+// Polls until the end. An interrupt (Ctrl-C) ends the following, not the
+// conversion, which cannot be stopped; the caller says so.
 ConversionOutcome FollowConversion(Context& ctx);
 
 // Follows the conversion and reports its end: `done` on success, else the
