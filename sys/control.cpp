@@ -6,7 +6,7 @@
 #include "cipher/sector.h"
 #include "sys/filter.h"
 #include "sys/guards.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "sys/lower_io.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "cipher/sector.h"
 #include "platform/nt/host.h"
 #include "sys/filter.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "tests/support/fake_lower_device.h"
 #include "tests/support/irp_sender.h"
 #include "tests/support/reference_cipher.h"

@@ -25,7 +25,7 @@
 
 #include "cipher/keys.h"
 #include "cipher/sector.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 
 namespace {
 

@@ -79,10 +79,14 @@ private:
     void Broadcast(uint32_t event, char letter, bool media, const std::u16string& interfaceName, bool withInterface);
 
     // The file-system layer.
-    NTSTATUS OpenDevice(Connection& conn, const std::string& path, uint32_t access, uint64_t& handle);
+    NTSTATUS OpenDevice(Connection& conn, const std::string& path, uint32_t access, uint32_t share, uint64_t& handle);
     NTSTATUS FileSystemControl(OpenFile& file, uint32_t code, ULONG_PTR& information);
     bool LockedByOther(PDEVICE_OBJECT volume, PFILE_OBJECT fileObject);
+    void ForgetShare(PDEVICE_OBJECT volume, PFILE_OBJECT fileObject);
     hostfs::MountResult Recognize(PDEVICE_OBJECT volume);
+    // The mounted file system of a volume, recognizing it when not mounted.
+    hostfs::MountResult Mount(PDEVICE_OBJECT volume);
+    void DropMount(PDEVICE_OBJECT volume);
     // The device a drive letter names, referenced (ObDereferenceObject), or null.
     PDEVICE_OBJECT DeviceForRoot(const std::string& root);
 
@@ -118,6 +122,16 @@ private:
 
     std::mutex fsMutex_;
     std::map<PDEVICE_OBJECT, PFILE_OBJECT> locks_;  // volume -> file object holding its lock
+    struct ShareEntry {
+        PFILE_OBJECT fileObject;
+        uint32_t access;  // 1 read, 2 write
+        uint32_t share;   // FILE_SHARE_READ 1, FILE_SHARE_WRITE 2
+    };
+    std::map<PDEVICE_OBJECT, std::vector<ShareEntry>> shares_;  // open handles per volume
+    // The recognizer's mounts: a successful recognition is kept until the
+    // volume is dismounted or written through the machine; a failed one is
+    // not remembered, so the next query tries again.
+    std::map<PDEVICE_OBJECT, hostfs::VolumeInfo> mounts_;
 
     std::mutex definedMutex_;
     std::vector<std::u16string> defined_;  // links made by DefineDosDevice (removable again)

@@ -117,6 +117,7 @@ void Machine::RemoveDrive(char letter, bool announce) {
     {
         std::lock_guard<std::mutex> guard(fsMutex_);
         locks_.erase(d.volume);
+        mounts_.erase(d.volume);
     }
     // Removal runs down the whole stack: the filter detaches and deletes its
     // device, the disk driver deletes the volume. Open handles keep the
@@ -155,6 +156,7 @@ NTSTATUS Machine::ChangeMedia(Drive& drive, const DriveEntry& entry) {
 }
 
 void Machine::Arrive(PDEVICE_OBJECT volume, bool cdProbe) {
+    DropMount(volume);
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(volume);
     if (cdProbe) {
         // What the CD-ROM class asks after a media change; the filter looks at

@@ -1,6 +1,8 @@
 // The file-system layer of the machine: opening devices by name, file
 // objects, volume locks and dismounts, reads, writes and control requests on
 // behalf of user-mode handles.
+#include <algorithm>
+
 #include "platform/host/irp_io.h"
 #include "platform/host/machine.h"
 #include "platform/host/names.h"
@@ -27,7 +29,8 @@ uint32_t AccessBits(uint32_t desired) {
 
 }  // namespace
 
-NTSTATUS Machine::OpenDevice(Connection& conn, const std::string& path, uint32_t access, uint64_t& handle) {
+NTSTATUS Machine::OpenDevice(Connection& conn, const std::string& path, uint32_t access, uint32_t share,
+                             uint64_t& handle) {
     const auto ntName = DevicePathToNt(path);
     if (!ntName) return STATUS_OBJECT_NAME_INVALID;
     UNICODE_STRING name;
@@ -50,9 +53,28 @@ NTSTATUS Machine::OpenDevice(Connection& conn, const std::string& path, uint32_t
     const uint32_t bits = AccessBits(access);
     fileObject->ReadAccess = (bits & 1) ? TRUE : FALSE;
     fileObject->WriteAccess = (bits & 2) ? TRUE : FALSE;
+    fileObject->SharedRead = (share & 1) ? TRUE : FALSE;
+    fileObject->SharedWrite = (share & 2) ? TRUE : FALSE;
+    {
+        // Share access as the I/O manager checks it: every handle's access
+        // must be allowed by every other handle's sharing, both ways.
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        auto& open = shares_[volume];
+        for (const auto& other : open) {
+            const bool conflict = ((bits & 1) && !(other.share & 1)) || ((bits & 2) && !(other.share & 2)) ||
+                                  ((other.access & 1) && !(share & 1)) || ((other.access & 2) && !(share & 2));
+            if (conflict) {
+                ObDereferenceObject(fileObject);
+                ObDereferenceObject(volume);
+                return STATUS_SHARING_VIOLATION;
+            }
+        }
+        open.push_back({fileObject, bits, share & 3});
+    }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(volume);
     status = IoSendSimple(top, fileObject, IRP_MJ_CREATE, 0);
     if (!NT_SUCCESS(status)) {
+        ForgetShare(volume, fileObject);
         ObDereferenceObject(top);
         ObDereferenceObject(fileObject);
         ObDereferenceObject(volume);
@@ -62,6 +84,16 @@ NTSTATUS Machine::OpenDevice(Connection& conn, const std::string& path, uint32_t
     return STATUS_SUCCESS;
 }
 
+void Machine::ForgetShare(PDEVICE_OBJECT volume, PFILE_OBJECT fileObject) {
+    std::lock_guard<std::mutex> guard(fsMutex_);
+    auto it = shares_.find(volume);
+    if (it == shares_.end()) return;
+    auto& open = it->second;
+    open.erase(std::remove_if(open.begin(), open.end(), [&](const ShareEntry& e) { return e.fileObject == fileObject; }),
+               open.end());
+    if (open.empty()) shares_.erase(it);
+}
+
 void Machine::CloseFile(OpenFile& file) {
     {
         // Closing a handle releases the volume lock it still holds.
@@ -69,6 +101,7 @@ void Machine::CloseFile(OpenFile& file) {
         auto it = locks_.find(file.Volume());
         if (it != locks_.end() && it->second == file.FileObject()) locks_.erase(it);
     }
+    ForgetShare(file.Volume(), file.FileObject());
     IoSendSimple(file.Top(), file.FileObject(), IRP_MJ_CLEANUP, 0);
     IoSendSimple(file.Top(), file.FileObject(), IRP_MJ_CLOSE, 0);
     ObDereferenceObject(file.Top());
@@ -102,8 +135,7 @@ NTSTATUS Machine::FileSystemControl(OpenFile& file, uint32_t code, ULONG_PTR& in
         return STATUS_SUCCESS;
     }
     case FSCTL_DISMOUNT_VOLUME:
-        // The recognizer holds nothing between queries, so dropping the mount
-        // leaves only the first read of unit 0 that a new mount makes.
+        // The mount goes; the next mount starts with the first read of unit 0.
         Arrive(file.Volume(), false);
         return STATUS_SUCCESS;
     case FSCTL_IS_VOLUME_MOUNTED:
@@ -120,9 +152,8 @@ void Machine::OnOpen(Connection& conn, wire::Reader& args, wire::Writer& reply) 
         wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    // FIXME: share modes between handles of one volume are not enforced.
     uint64_t handle = 0;
-    const NTSTATUS status = OpenDevice(conn, path, access, handle);
+    const NTSTATUS status = OpenDevice(conn, path, access, share, handle);
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), handle);
 }
 
@@ -186,6 +217,8 @@ void Machine::OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire
     ULONG_PTR information = 0;
     const NTSTATUS status = IoSendReadWrite(file->Top(), file->FileObject(), write ? IRP_MJ_WRITE : IRP_MJ_READ, buffer,
                                             length, static_cast<LONGLONG>(offset), &information);
+    // Sectors written behind the file system's back: it is mounted afresh.
+    if (write && information > 0) DropMount(file->Volume());
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
     if (!write && !(flags & wire::kDataInShared) && !NT_ERROR(status)) {
         reply.Bytes(inlineData.data(), std::min<size_t>(information, inlineData.size()));
@@ -226,6 +259,9 @@ void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer
     const NTSTATUS status = IoSendDeviceControl(file->Top(), file->FileObject(), code,
                                                 inLength ? const_cast<uint8_t*>(in) : nullptr, inLength,
                                                 outLength ? output.data() : nullptr, outLength, &information);
+    // Control codes that need write access (raw writes, key changes) can
+    // change what the file system sees.
+    if (required & FILE_WRITE_ACCESS) DropMount(file->Volume());
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
     if (!NT_ERROR(status)) reply.Bytes(output.data(), std::min<size_t>(information, outLength));
 }

@@ -70,6 +70,30 @@ hostfs::MountResult Machine::Recognize(PDEVICE_OBJECT volume) {
     return result;
 }
 
+hostfs::MountResult Machine::Mount(PDEVICE_OBJECT volume) {
+    {
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        auto it = mounts_.find(volume);
+        if (it != mounts_.end()) {
+            hostfs::MountResult cached;
+            cached.outcome = hostfs::MountOutcome::Mounted;
+            cached.volume = it->second;
+            return cached;
+        }
+    }
+    auto result = Recognize(volume);
+    if (result.mounted()) {
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        mounts_[volume] = result.volume;
+    }
+    return result;
+}
+
+void Machine::DropMount(PDEVICE_OBJECT volume) {
+    std::lock_guard<std::mutex> guard(fsMutex_);
+    mounts_.erase(volume);
+}
+
 void Machine::OnGetDriveType(wire::Reader& args, wire::Writer& reply) {
     std::string root;
     if (!args.Str(root)) return WriteStatus(reply, STATUS_INVALID_PARAMETER);
@@ -99,7 +123,7 @@ void Machine::OnGetDiskFreeSpace(wire::Reader& args, wire::Writer& reply) {
         ObDereferenceObject(device);
         return WriteStatus(reply, STATUS_ACCESS_DENIED);
     }
-    const auto mount = Recognize(device);
+    const auto mount = Mount(device);
     ObDereferenceObject(device);
     if (mount.outcome == hostfs::MountOutcome::ReadFailed) return WriteStatus(reply, mount.ioStatus);
     if (!mount.mounted()) return WriteStatus(reply, kStatusUnrecognizedVolume);
@@ -118,7 +142,7 @@ void Machine::OnGetVolumeInfo(wire::Reader& args, wire::Writer& reply) {
         ObDereferenceObject(device);
         return WriteStatus(reply, STATUS_ACCESS_DENIED);
     }
-    const auto mount = Recognize(device);
+    const auto mount = Mount(device);
     ObDereferenceObject(device);
     if (mount.outcome == hostfs::MountOutcome::ReadFailed) return WriteStatus(reply, mount.ioStatus);
     if (!mount.mounted()) return WriteStatus(reply, kStatusUnrecognizedVolume);

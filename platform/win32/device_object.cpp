@@ -33,14 +33,20 @@ Result<std::shared_ptr<DeviceObject>> DeviceObject::Open(const std::string& path
         new DeviceObject(access, std::move(conn), static_cast<uint32_t>(reply.information)));
 }
 
-DeviceObject::~DeviceObject() {
-    // Closing the connection closes the file object in the machine (and with
-    // it a volume lock this handle still holds).
-}
-
 static std::vector<uint8_t> Body(wire::Writer& w) {
     auto& f = w.Finish();
     return std::vector<uint8_t>(f.begin() + 4, f.end());
+}
+
+DeviceObject::~DeviceObject() {
+    // CloseHandle is synchronous on Windows: once it returns, the volume lock
+    // and the sharing this handle held are gone. So the file object is closed
+    // with a request that waits for the machine, not merely by dropping the
+    // connection (which the machine notices a little later).
+    wire::Writer w;
+    w.U32(handle_);
+    HostReply reply;
+    conn_->Call(wire::Op::Close, Body(w), reply);
 }
 
 DWORD DeviceObject::ReadAt(uint64_t offset, void* buffer, DWORD length, DWORD* done) {

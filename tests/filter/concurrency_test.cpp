@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "tests/filter/filter_fixture.h"
 
 namespace tarn::test {

@@ -3,7 +3,7 @@
 #include "platform/nt/host.h"
 #include "platform/nt/testing.h"
 #include "sys/filter.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 
 namespace tarn::test {
 

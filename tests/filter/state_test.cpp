@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "platform/nt/ntddcdrm.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 #include "tests/filter/filter_fixture.h"
 
 namespace tarn::test {

@@ -13,7 +13,7 @@
 #include "cipher/keys.h"
 #include "cipher/sector.h"
 #include "machine_fixture.h"
-#include "sys/ioctl.h"
+#include "sys/crypt_ioctl.h"
 
 namespace {
 
@@ -127,6 +127,44 @@ TEST_F(VolumeTest, VolumeLockBelongsToOneHandleUntilUnlockOrClose) {
     CloseHandle(b);
 }
 
+TEST_F(VolumeTest, SharingModesOfVolumeHandlesAreEnforced) {
+    auto open = [](DWORD access, DWORD share) {
+        return CreateFileA("\\\\.\\E:", access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    const DWORD rw = GENERIC_READ | GENERIC_WRITE, both = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    struct Case {
+        const char* what;
+        DWORD firstAccess, firstShare, secondAccess, secondShare;
+        bool secondOpens;
+    } cases[] = {
+        {"both share everything", rw, both, rw, both, true},
+        {"first denies writers", GENERIC_READ, FILE_SHARE_READ, rw, both, false},
+        {"second denies the first's writing", rw, both, GENERIC_READ, FILE_SHARE_READ, false},
+        {"readers that deny writers", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
+        {"exclusive first", rw, 0, GENERIC_READ, both, false},
+        {"no data access needs no sharing", 0, 0, 0, 0, true},
+    };
+    for (const auto& c : cases) {
+        HANDLE first = open(c.firstAccess, c.firstShare);
+        ASSERT_NE(first, INVALID_HANDLE_VALUE) << c.what;
+        HANDLE second = open(c.secondAccess, c.secondShare);
+        EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.secondOpens) << c.what;
+        if (second == INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << c.what;
+        } else {
+            CloseHandle(second);
+        }
+        CloseHandle(first);
+    }
+    // Closing the handle that denied sharing lets others in again.
+    HANDLE exclusive = open(rw, 0);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    CloseHandle(exclusive);
+    HANDLE again = open(rw, both);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+}
+
 TEST_F(VolumeTest, Fat32FreeSpaceAgreesWithFsckAndMtools) {
     if (Shell("command -v fsck.fat && command -v minfo && command -v mcopy").find("mcopy") == std::string::npos) {
         GTEST_SKIP() << "dosfstools or mtools missing";
@@ -148,11 +186,33 @@ TEST_F(VolumeTest, Fat32FreeSpaceAgreesWithFsckAndMtools) {
         EXPECT_EQ(free.QuadPart, (clusters - used) * clusterSize) << when;
     };
     expect("fresh");
-    // Files stored behind the machine's back show at the next query: a
-    // recognition is never a stale copy.
+    ULARGE_INTEGER avail{}, total{}, mounted{};
+    ASSERT_TRUE(GetDiskFreeSpaceExA("E:\\", &avail, &total, &mounted));
+    // Files stored behind the machine's back are not seen by the mounted file
+    // system (as on Windows); a dismount makes the next query mount afresh.
     std::ofstream(root_ + "/payload").write(std::string(300000, 'x').data(), 300000);
     ASSERT_EQ(Shell("MTOOLS_SKIP_CHECK=1 mcopy -i " + image + " " + root_ + "/payload ::/PAYLOAD.BIN"), "");
-    expect("after mcopy");
+    ULARGE_INTEGER free{};
+    ASSERT_TRUE(GetDiskFreeSpaceExA("E:\\", &avail, &total, &free));
+    EXPECT_EQ(free.QuadPart, mounted.QuadPart) << "a query rescanned the FAT of a mounted volume";
+    HANDLE h = OpenVolume();
+    ASSERT_TRUE(Control(h, FSCTL_DISMOUNT_VOLUME));
+    CloseHandle(h);
+    expect("after mcopy and a dismount");
+
+    // A write through the machine drops the mount; a failed recognition is
+    // not remembered, so the volume mounts again once it is readable again.
+    h = OpenVolume();
+    std::vector<uint8_t> boot(512), zeros(512, 0);
+    DWORD n = 0;
+    ASSERT_TRUE(ReadAt(h, 0, boot.data(), 512, &n));
+    ASSERT_TRUE(WriteAt(h, 0, zeros.data(), 512, &n));
+    EXPECT_FALSE(GetDiskFreeSpaceExA("E:\\", &avail, &total, &free));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNRECOGNIZED_VOLUME));
+    EXPECT_FALSE(GetDiskFreeSpaceExA("E:\\", &avail, &total, &free));
+    ASSERT_TRUE(WriteAt(h, 0, boot.data(), 512, &n));
+    CloseHandle(h);
+    expect("boot sector restored");
 
     char label[64] = {}, fs[64] = {};
     DWORD serial = 0, maxComponent = 0, flags = 0;
@@ -198,6 +258,20 @@ TEST_F(VolumeTest, DriveTypesAndMediaState) {
     HANDLE e = OpenVolume();
     EXPECT_TRUE(Control(e, IOCTL_DISK_IS_WRITABLE)) << GetLastError();
     CloseHandle(e);
+
+    // A read-only drive reads, and refuses writes as write-protected media.
+    ASSERT_EQ(RunTarnhost({"--machine", dir_, "drive", "add", "G:", "fixed", "g.img", "--create", "1048576", "--read-only"},
+                          &out), 0) << out;
+    HANDLE g = OpenVolume("\\\\.\\G:");
+    ASSERT_NE(g, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_FALSE(Control(g, IOCTL_DISK_IS_WRITABLE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    std::vector<uint8_t> sector(512, 3);
+    DWORD n = 0;
+    EXPECT_TRUE(ReadAt(g, 0, sector.data(), 512, &n)) << GetLastError();
+    EXPECT_FALSE(WriteAt(g, 0, sector.data(), 512, &n));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    CloseHandle(g);
     char system[MAX_PATH];
     EXPECT_EQ(GetSystemDirectoryA(system, sizeof system), std::strlen("C:\\Windows\\system32"));
     EXPECT_STREQ(system, "C:\\Windows\\system32");
