@@ -61,6 +61,20 @@ TEST_F(TarnctlLive, DriveRoadEncryptLockUnlockDecrypt) {
     EXPECT_NE(volume.output.find("REMOVABLE"), std::string::npos) << "the file system survives the road";
 }
 
+TEST_F(TarnctlLive, QuickEncryptThenFormatGivesAnEmptyEncryptedVolume) {
+    const std::string pw = PasswordFile("quick");
+    RunResult run = Ctl({"quick-encrypt", "F:", "--yes", "--password-file", pw});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Ctl({"format", "F:"}).status, 4) << "formatting asks first";
+    run = Ctl({"format", "F:", "--yes", "--fs", "fat", "--label", "SEALED"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    const RunResult status = Ctl({"status", "F:", "--json"});
+    EXPECT_EQ(StatusOf(*this, status), 0xC0001) << status.output;
+    EXPECT_NE(status.output.find("\"label\": \"SEALED\""), std::string::npos) << status.output;
+    ASSERT_EQ(Ctl({"lock", "F:"}).status, 0);
+    EXPECT_EQ(Ctl({"format", "F:", "--yes"}).status, 1) << "a locked drive is not formatted";
+}
+
 TEST_F(TarnctlLive, CreateAndConvertImages) {
     const std::string image = root_ + "/plain.img", enc = root_ + "/plain.enc", dec = root_ + "/plain.dec";
     const std::string pw = PasswordFile("image password");
