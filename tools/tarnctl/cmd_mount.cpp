@@ -150,7 +150,8 @@ int CmdMount(Context& ctx, const MountOptions& options) {
         std::snprintf(text, sizeof text,
                       "Mount error %X, file can not be opened or too many virtual drives mounted.",
                       static_cast<uint32_t>(outcome.result));
-        ctx.err << text << " (" << ctx.backend.ErrorText(static_cast<uint32_t>(outcome.result)) << ")\n";
+        const std::string system = ctx.backend.ErrorText(static_cast<uint32_t>(outcome.result));
+        ctx.err << text << (system.empty() ? "" : " (" + system + ")") << "\n";
         return kExitFailed;
     }
     ctx.out << "Mount success: " << letter << ": on virtual drive " << outcome.deviceNumber << "\n";
