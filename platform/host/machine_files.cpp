@@ -261,7 +261,11 @@ void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer
                                                 outLength ? output.data() : nullptr, outLength, &information);
     // Control codes that need write access (raw writes, key changes) can
     // change what the file system sees.
-    if (required & FILE_WRITE_ACCESS) DropMount(file->Volume());
+    if (required & FILE_WRITE_ACCESS) {
+        DropMount(file->Volume());
+        // A virtual disk may have gained or lost its medium.
+        if (file->Volume()->DriverObject != diskDriver_) NoticeMediaChange(file->Volume());
+    }
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
     if (!NT_ERROR(status)) reply.Bytes(output.data(), std::min<size_t>(information, outLength));
 }
