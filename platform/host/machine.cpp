@@ -1,5 +1,7 @@
 #include "platform/host/machine.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -229,11 +231,22 @@ uint32_t Machine::UnloadDriverService(const ServiceConfig& config) {
         // A driver without an unload routine cannot be stopped, as on Windows.
         if (!it->second.driver->DriverUnload) return kErrorInvalidServiceControl;
         loaded = it->second;
+        // Handles on its devices would reach a driver that is gone. Windows
+        // postpones such an unload; here the stop is refused until they close.
+        std::lock_guard<std::mutex> fsGuard(fsMutex_);
+        for (const auto& [device, open] : shares_) {
+            if (device->DriverObject == loaded.driver && !open.empty()) return kErrorServiceCannotAcceptCtrl;
+        }
+        unloading_.push_back(loaded.driver);
         driverServices_.erase(it);
     }
     ForgetDriverMedia(loaded.driver);
     // The driver's unload unmounts what is still mounted and deletes its devices.
     NtHostUnloadDriver(loaded.driver);
+    {
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        unloading_.erase(std::remove(unloading_.begin(), unloading_.end(), loaded.driver), unloading_.end());
+    }
     return 0;
 }
 

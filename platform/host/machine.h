@@ -147,6 +147,8 @@ private:
     // volume is dismounted or written through the machine; a failed one is
     // not remembered, so the next query tries again.
     std::map<PDEVICE_OBJECT, hostfs::VolumeInfo> mounts_;
+    // Drivers being unloaded: their devices take no new opens.
+    std::vector<PDRIVER_OBJECT> unloading_;
     // Media state of devices outside the drive table, as last seen.
     std::map<PDEVICE_OBJECT, bool> mediaPresent_;
 

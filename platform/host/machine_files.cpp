@@ -59,6 +59,11 @@ NTSTATUS Machine::OpenDevice(Connection& conn, const std::string& path, uint32_t
         // Share access as the I/O manager checks it: every handle's access
         // must be allowed by every other handle's sharing, both ways.
         std::lock_guard<std::mutex> guard(fsMutex_);
+        if (std::find(unloading_.begin(), unloading_.end(), volume->DriverObject) != unloading_.end()) {
+            ObDereferenceObject(fileObject);
+            ObDereferenceObject(volume);
+            return STATUS_DELETE_PENDING;
+        }
         auto& open = shares_[volume];
         for (const auto& other : open) {
             const bool conflict = ((bits & 1) && !(other.share & 1)) || ((bits & 2) && !(other.share & 2)) ||

@@ -89,10 +89,14 @@ bool ServiceControl(const char* name, bool start, DWORD* state = nullptr) {
     if (service) {
         SERVICE_STATUS status{};
         ok = start ? StartServiceA(service, 0, nullptr) != FALSE : ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+        const DWORD error = GetLastError();
         if (QueryServiceStatus(service, &status) && state) *state = status.dwCurrentState;
         CloseServiceHandle(service);
+        SetLastError(error);
     }
+    const DWORD error = GetLastError();
     CloseServiceHandle(scm);
+    SetLastError(error);
     return ok;
 }
 
@@ -216,6 +220,10 @@ TEST_F(VirtualDiskTest, SixteenDevicesLiveExactlyWhileTheDriverServiceRuns) {
     // closed and the drive and its file system are gone.
     HANDLE h = Mount('X', "\\Device\\Ombrel\\Ombrel2", Record(image_, 'X'));
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    // An open handle on one of its devices holds the driver.
+    EXPECT_FALSE(ServiceControl("VTarn", false, &state));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    EXPECT_EQ(state, static_cast<DWORD>(SERVICE_RUNNING));
     CloseHandle(h);
     char label[64] = {};
     ASSERT_TRUE(GetVolumeInformationA("X:\\", label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0));
@@ -305,15 +313,25 @@ TEST_F(VirtualDiskTest, CdImageIsAReadOnlyCdDrive) {
 }
 
 TEST_F(VirtualDiskTest, EncryptedImageIsPlainOnlyWithTheKeyAndTakesNoWritesLocked) {
-    // Encrypt the image as the service would: marker in unit 0, every unit with the password's key.
+    // Encrypt the whole image as the service would: marker in unit 0, every
+    // unit with the password's key.
     const std::vector<uint8_t> plain = FileBytes(image_, 0, 1 << 20);
     SectorKeys keys("image secret");
-    std::vector<uint8_t> cipher = plain;
-    cipher[510] = kMarker0;
-    cipher[511] = kMarker1;
-    EncryptSectorZero(&keys.User, &keys.Fixed, cipher.data());
-    for (size_t unit = 1; unit < cipher.size() / 512; ++unit) EncryptSector(&keys.User, cipher.data() + unit * 512);
-    PutFileBytes(image_, 0, cipher);
+    std::vector<uint8_t> cipher;
+    for (uint64_t offset = 0; offset < kImageSize; offset += 1 << 20) {
+        std::vector<uint8_t> chunk = offset ? FileBytes(image_, offset, 1 << 20) : plain;
+        for (size_t unit = 0; unit < chunk.size() / 512; ++unit) {
+            if (offset == 0 && unit == 0) {
+                chunk[510] = kMarker0;
+                chunk[511] = kMarker1;
+                EncryptSectorZero(&keys.User, &keys.Fixed, chunk.data());
+            } else {
+                EncryptSector(&keys.User, chunk.data() + unit * 512);
+            }
+        }
+        PutFileBytes(image_, offset, chunk);
+        if (offset == 0) cipher = chunk;
+    }
 
     ASSERT_TRUE(ServiceControl("VTarn", true)) << GetLastError();
     HANDLE h = Mount('X', "\\Device\\Ombrel\\Ombrel1", Record(image_, 'X'));
