@@ -224,6 +224,12 @@ NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
     PUCHAR source = caller;
     {
         FastMutexGuard lock(&Extension->CryptLock);
+        // Locked: plaintext written now would sit among the ciphertext and
+        // read back as garbage once the key is loaded. Refused, as the filter
+        // refuses writes to a locked volume; raw writes stay possible.
+        if (FlagIsSet(Extension->Encrypted) && !FlagIsSet(Extension->KeyLoaded)) {
+            return Fail(Irp, STATUS_ACCESS_DENIED);
+        }
         if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
             if (!UnitAligned(offset.QuadPart, length)) {
                 return Fail(Irp, STATUS_INVALID_PARAMETER);

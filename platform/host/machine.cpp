@@ -1,5 +1,7 @@
 #include "platform/host/machine.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +12,7 @@
 
 #include "platform/host/service_config.h"
 #include "platform/nt/host.h"
+#include "platform/nt/tdi.h"
 
 namespace tarn::host {
 
@@ -17,6 +20,7 @@ namespace {
 
 constexpr const char16_t* kDiskDriverName = u"\\Driver\\TarnDisk";
 constexpr const char16_t* kFilterDriverName = u"\\Driver\\tarn";
+constexpr const char16_t* kTcpDriverName = u"\\Driver\\Tcp";
 constexpr const char16_t* kFilterRegistryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarn";
 
 std::string SelfDirectory() {
@@ -31,6 +35,11 @@ std::string FirstExisting(std::initializer_list<std::string> candidates) {
         if (!c.empty() && ::access(c.c_str(), F_OK) == 0) return c;
     }
     return "";
+}
+
+std::string UpperCase(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
 }
 
 std::string Env(const char* name) {
@@ -60,7 +69,8 @@ Expected<std::unique_ptr<Machine>> Machine::Start(const MachineOptions& options)
     if (auto s = m->LoadDriveTable(); !s) return Error{s.error()};
     m->scm_ = std::make_unique<ServiceManager>(
         options.dir, [raw = m.get()](const std::string& name) { return raw->LookupService(name); },
-        [raw = m.get()](const ServiceConfig& config) { return raw->LoadDriverService(config); });
+        [raw = m.get()](const ServiceConfig& config) { return raw->LoadDriverService(config); },
+        [raw = m.get()](const ServiceConfig& config) { return raw->UnloadDriverService(config); });
 
     // The machine's group is the directory's group when the directory is shared with it.
     struct stat st {};
@@ -77,6 +87,12 @@ Status Machine::LoadDrivers() {
         char hex[16];
         std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(status));
         return Error{std::string("cannot load the disk driver: status ") + hex};
+    }
+    // Network disks reach their servers through "\Device\Tcp".
+    if (!NT_SUCCESS(status = NtHostLoadDriver(kTcpDriverName, TcpDriverEntry, nullptr, &tcpDriver_))) {
+        std::fprintf(stderr, "tarnhost: the TCP transport did not load (status %08X); network disks cannot connect\n",
+                     static_cast<unsigned>(status));
+        tcpDriver_ = nullptr;
     }
     const std::string path =
         FirstExisting({options_.filterModule, Env("TARNVAULT_FILTER_MODULE"), TARN_FILTER_MODULE,
@@ -136,8 +152,17 @@ void Machine::Shutdown() {
         for (auto& [letter, d] : drives_) letters.push_back(letter);
         for (char l : letters) RemoveDrive(l, false);
     }
-    for (PDRIVER_OBJECT d : driverServices_) NtHostUnloadDriver(d);
-    driverServices_.clear();
+    std::map<std::string, LoadedDriver> services;
+    {
+        std::lock_guard<std::mutex> guard(drivesMutex_);
+        services.swap(driverServices_);
+    }
+    for (auto& [name, loaded] : services) {
+        ForgetDriverMedia(loaded.driver);
+        NtHostUnloadDriver(loaded.driver);
+    }
+    if (tcpDriver_) NtHostUnloadDriver(tcpDriver_);
+    tcpDriver_ = nullptr;
     if (filterDriver_) NtHostUnloadDriver(filterDriver_);
     filterDriver_ = nullptr;
     if (diskDriver_) NtHostUnloadDriver(diskDriver_);
@@ -192,8 +217,36 @@ uint32_t Machine::LoadDriverService(const ServiceConfig& config) {
         return Win32ErrorOfStatus(static_cast<uint32_t>(status));
     }
     std::lock_guard<std::mutex> guard(drivesMutex_);
-    driverModules_.push_back(module);
-    driverServices_.push_back(driver);
+    driverServices_[UpperCase(config.name)] = LoadedDriver{driver, module};
+    return 0;
+}
+
+uint32_t Machine::UnloadDriverService(const ServiceConfig& config) {
+    constexpr uint32_t kErrorInvalidServiceControl = 1052;
+    LoadedDriver loaded;
+    {
+        std::lock_guard<std::mutex> guard(drivesMutex_);
+        auto it = driverServices_.find(UpperCase(config.name));
+        if (it == driverServices_.end()) return kErrorServiceNotActive;
+        // A driver without an unload routine cannot be stopped, as on Windows.
+        if (!it->second.driver->DriverUnload) return kErrorInvalidServiceControl;
+        loaded = it->second;
+        // Handles on its devices would reach a driver that is gone. Windows
+        // postpones such an unload; here the stop is refused until they close.
+        std::lock_guard<std::mutex> fsGuard(fsMutex_);
+        for (const auto& [device, open] : shares_) {
+            if (device->DriverObject == loaded.driver && !open.empty()) return kErrorServiceCannotAcceptCtrl;
+        }
+        unloading_.push_back(loaded.driver);
+        driverServices_.erase(it);
+    }
+    ForgetDriverMedia(loaded.driver);
+    // The driver's unload unmounts what is still mounted and deletes its devices.
+    NtHostUnloadDriver(loaded.driver);
+    {
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        unloading_.erase(std::remove(unloading_.begin(), unloading_.end(), loaded.driver), unloading_.end());
+    }
     return 0;
 }
 

@@ -106,13 +106,28 @@ private:
 
     std::optional<ServiceConfig> LookupService(const std::string& name);
     uint32_t LoadDriverService(const ServiceConfig& config);
+    uint32_t UnloadDriverService(const ServiceConfig& config);
+
+    // Devices outside the drive table (the virtual disks) get and lose media
+    // through their own control codes; the machine asks the device after such
+    // a request and mounts, drops and announces as a media change.
+    void NoticeMediaChange(PDEVICE_OBJECT device);
+    // Before a driver goes: its devices' media are gone for the machine.
+    void ForgetDriverMedia(PDRIVER_OBJECT driver);
+    // Drive letters whose names lead to the device, as a unit mask.
+    uint32_t UnitMaskOf(PDEVICE_OBJECT device);
+    void BroadcastVolume(uint32_t event, uint32_t unitMask);
 
     MachineOptions options_;
     PDRIVER_OBJECT diskDriver_ = nullptr;
     PDRIVER_OBJECT filterDriver_ = nullptr;
     void* filterModule_ = nullptr;
-    std::vector<void*> driverModules_;  // driver services loaded with dlopen
-    std::vector<PDRIVER_OBJECT> driverServices_;
+    PDRIVER_OBJECT tcpDriver_ = nullptr;  // the TCP transport, for network disks
+    struct LoadedDriver {
+        PDRIVER_OBJECT driver = nullptr;
+        void* module = nullptr;  // from dlopen; stays mapped after an unload
+    };
+    std::map<std::string, LoadedDriver> driverServices_;  // by upper-case service name (drivesMutex_)
 
     std::mutex drivesMutex_;
     std::map<char, Drive> drives_;
@@ -132,6 +147,10 @@ private:
     // volume is dismounted or written through the machine; a failed one is
     // not remembered, so the next query tries again.
     std::map<PDEVICE_OBJECT, hostfs::VolumeInfo> mounts_;
+    // Drivers being unloaded: their devices take no new opens.
+    std::vector<PDRIVER_OBJECT> unloading_;
+    // Media state of devices outside the drive table, as last seen.
+    std::map<PDEVICE_OBJECT, bool> mediaPresent_;
 
     std::mutex definedMutex_;
     std::vector<std::u16string> defined_;  // links made by DefineDosDevice (removable again)

@@ -59,6 +59,11 @@ NTSTATUS Machine::OpenDevice(Connection& conn, const std::string& path, uint32_t
         // Share access as the I/O manager checks it: every handle's access
         // must be allowed by every other handle's sharing, both ways.
         std::lock_guard<std::mutex> guard(fsMutex_);
+        if (std::find(unloading_.begin(), unloading_.end(), volume->DriverObject) != unloading_.end()) {
+            ObDereferenceObject(fileObject);
+            ObDereferenceObject(volume);
+            return STATUS_DELETE_PENDING;
+        }
         auto& open = shares_[volume];
         for (const auto& other : open) {
             const bool conflict = ((bits & 1) && !(other.share & 1)) || ((bits & 2) && !(other.share & 2)) ||
@@ -261,7 +266,11 @@ void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer
                                                 outLength ? output.data() : nullptr, outLength, &information);
     // Control codes that need write access (raw writes, key changes) can
     // change what the file system sees.
-    if (required & FILE_WRITE_ACCESS) DropMount(file->Volume());
+    if (required & FILE_WRITE_ACCESS) {
+        DropMount(file->Volume());
+        // A virtual disk may have gained or lost its medium.
+        if (file->Volume()->DriverObject != diskDriver_) NoticeMediaChange(file->Volume());
+    }
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
     if (!NT_ERROR(status)) reply.Bytes(output.data(), std::min<size_t>(information, outLength));
 }

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "platform/host/machine.h"
+#include "platform/nt/caller.h"
 
 namespace tarn::host {
 
@@ -14,9 +15,17 @@ uint32_t FromWin32(uint32_t error) { return error ? (0xC0070000u | (error & 0xFF
 
 void Machine::Handle(Connection& conn, const wire::Credentials& caller, uint32_t op, wire::Reader& args,
                      wire::Writer& reply) {
-    // FIXME: the caller's identity reaches the drivers once client security
-    // (SeCaptureSubjectContext and impersonation) is wired to it.
-    (void)caller;
+    // Drivers called for this request see the client as the thread's caller,
+    // so client security captures the user who asked (a mount opens its
+    // image with that user's rights).
+    NT_CALLER_IDENTITY identity{};
+    identity.Uid = caller.uid;
+    identity.Gid = caller.gid;
+    for (uint32_t g : caller.groups) {
+        if (identity.GroupCount == NT_CALLER_MAX_GROUPS) break;
+        identity.Groups[identity.GroupCount++] = g;
+    }
+    tarn::nt::ScopedCaller scoped(identity);
     switch (static_cast<wire::Op>(op)) {
     case wire::Op::Open: return OnOpen(conn, args, reply);
     case wire::Op::Close: return OnClose(conn, args, reply);

@@ -32,8 +32,10 @@ std::string Key(const std::string& name) {
 
 }  // namespace
 
-ServiceManager::ServiceManager(std::string machineDir, ConfigLookup lookup, DriverLoader loader)
-    : dir_(std::move(machineDir)), lookup_(std::move(lookup)), loader_(std::move(loader)) {}
+ServiceManager::ServiceManager(std::string machineDir, ConfigLookup lookup, DriverLoader loader,
+                               DriverUnloader unloader)
+    : dir_(std::move(machineDir)), lookup_(std::move(lookup)), loader_(std::move(loader)),
+      unloader_(std::move(unloader)) {}
 
 ServiceManager::~ServiceManager() { StopAll(); }
 
@@ -149,8 +151,19 @@ uint32_t ServiceManager::Control(const std::string& name, uint32_t control, wire
     status = s->status;
     if (s->config.type == kServiceKernelDriver) {
         if (s->status.currentState != kServiceRunning) return kErrorServiceNotActive;
-        // FIXME: unloading a driver service is not supported.
-        return control == kServiceControlInterrogate ? 0 : kErrorInvalidServiceControl;
+        if (control == kServiceControlInterrogate) return 0;
+        if (control != kServiceControlStop) return kErrorInvalidServiceControl;
+        // The driver's unload runs without the lock: it waits for its
+        // workers, which may still be in requests that query services.
+        s->status.currentState = kServiceStopPending;
+        lock.unlock();
+        const uint32_t error = unloader_(s->config);
+        lock.lock();
+        s->status.currentState = error ? kServiceRunning : kServiceStopped;
+        if (!error) s->status.win32ExitCode = 0;
+        changed_.notify_all();
+        status = s->status;
+        return error;
     }
     if (s->pid == 0 || s->status.currentState == kServiceStopped) return kErrorServiceNotActive;
     if (!s->dispatcher) return kErrorServiceCannotAcceptCtrl;

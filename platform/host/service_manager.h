@@ -55,8 +55,10 @@ public:
     using ConfigLookup = std::function<std::optional<ServiceConfig>(const std::string& name)>;
     // Loads a kernel driver module; returns a Win32 error or 0.
     using DriverLoader = std::function<uint32_t(const ServiceConfig& config)>;
+    // Unloads a kernel driver that DriverLoader loaded; returns a Win32 error or 0.
+    using DriverUnloader = std::function<uint32_t(const ServiceConfig& config)>;
 
-    ServiceManager(std::string machineDir, ConfigLookup lookup, DriverLoader loader);
+    ServiceManager(std::string machineDir, ConfigLookup lookup, DriverLoader loader, DriverUnloader unloader);
     ~ServiceManager();
 
     uint32_t Open(const std::string& name, uint32_t& serviceType);
@@ -92,6 +94,7 @@ private:
     std::string dir_;
     ConfigLookup lookup_;
     DriverLoader loader_;
+    DriverUnloader unloader_;
     std::mutex mutex_;  // guards services_ and everything in it
     std::condition_variable changed_;
     std::map<std::string, std::unique_ptr<Service>> services_;  // key: upper-case name

@@ -1,5 +1,5 @@
 // CreateFileA: dispositions, access, sharing and flags on Linux files;
-// "\\.\" names go to the device hook.
+// "\\.\" names and "\\?\" device names go to the device hook.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,9 +164,9 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
   if (dwCreationDisposition == TRUNCATE_EXISTING && !(access & kAccessWrite)) return Fail(ERROR_INVALID_PARAMETER);
 
   std::string_view name(lpFileName);
-  if (name.substr(0, kDevicePrefix.size()) == kDevicePrefix) {
-    DeviceOpenRequest request{name.substr(kDevicePrefix.size()), access, dwDesiredAccess, dwShareMode,
-                              dwCreationDisposition, dwFlagsAndAttributes};
+  if (auto deviceName = DeviceNameOf(name)) {
+    DeviceOpenRequest request{*deviceName, access, dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                              dwFlagsAndAttributes};
     auto device = OpenDevice(request);
     if (!device.ok()) return Fail(device.error());
     HANDLE handle = InsertHandle(std::move(device.value()));

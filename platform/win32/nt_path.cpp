@@ -42,6 +42,14 @@ std::optional<std::string> FromNtPath(std::string_view name) {
   return std::string(name.substr(kNtPrefix.size()));
 }
 
+std::optional<std::string_view> DeviceNameOf(std::string_view win32Name) {
+  if (win32Name.substr(0, kDevicePrefix.size()) == kDevicePrefix) return win32Name.substr(kDevicePrefix.size());
+  if (win32Name.substr(0, kLongPathPrefix.size()) != kLongPathPrefix) return std::nullopt;
+  std::string_view rest = win32Name.substr(kLongPathPrefix.size());
+  if (rest.empty() || rest.find_first_of("\\/") != std::string_view::npos) return std::nullopt;
+  return rest;
+}
+
 std::string LinuxPathOf(std::string_view win32Name) {
   if (auto path = FromNtPath(win32Name)) return *path;
   if (win32Name.substr(0, kLongPathPrefix.size()) == kLongPathPrefix)

@@ -22,6 +22,12 @@ std::optional<std::string> FromNtPath(std::string_view name);
 // "\\?\" names lose their prefix, everything else is taken as it is.
 std::string LinuxPathOf(std::string_view win32Name);
 
+// The device a Win32 name opens, without its prefix: what follows "\\.\",
+// and what follows "\\?\" when that is a device name (no path separator:
+// "E:", "STORAGE#Volume#..." as device events name volumes). Nothing for
+// file names ("\\?\" followed by a path stays a file).
+std::optional<std::string_view> DeviceNameOf(std::string_view win32Name);
+
 // An absolute, lexically normalised form ("." and ".." resolved) of a path.
 std::string AbsolutePath(std::string_view path);
 

@@ -106,14 +106,30 @@ TEST_F(EncryptedImageTest, WritesReachTheFileEncryptedAndLeaveTheCallersBuffer)
     EXPECT_EQ(SendWrite(disk_, 100, odd.data(), 512).status, STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(EncryptedImageTest, LockedDeviceStoresWritesAsGiven)
+TEST_F(EncryptedImageTest, LockedDeviceWriteCorruptsNothing)
 {
-    // Unlike the filter, the driver refuses nothing while locked: the bytes
-    // go to the file unchanged.
+    // Without the key a write would put plaintext among the ciphertext. It is
+    // refused and the file keeps every byte; a raw write still goes through,
+    // and once the key is loaded writes are encrypted again.
+    const std::vector<uint8_t> before = ReadFileBytes(image_, 0, 20480);
     std::vector<uint8_t> data = Pattern(4096, 99);
-    const std::vector<uint8_t> copy = data;
+    for (LONGLONG offset : {LONGLONG(0), LONGLONG(16384)}) {
+        IrpResult r = Write(disk_, offset, data);
+        EXPECT_EQ(r.status, STATUS_ACCESS_DENIED) << "offset " << offset;
+        EXPECT_EQ(r.information, 0u);
+    }
+    EXPECT_EQ(ReadFileBytes(image_, 0, 20480), before);
+    EXPECT_EQ(QueryState(*this, disk_), 1u) << "still encrypted";
+
+    std::vector<uint8_t> raw(8 + 512);
+    int64_t offset = 16384;
+    std::memcpy(raw.data(), &offset, 8);
+    EXPECT_EQ(Control(disk_, IOCTL_CRYPT_RAW_WRITE, raw).status, STATUS_SUCCESS);
+
+    ASSERT_EQ(SetKey(disk_, key_).status, STATUS_SUCCESS);
     ASSERT_EQ(Write(disk_, 16384, data).status, STATUS_SUCCESS);
-    EXPECT_EQ(ReadFileBytes(image_, 16384, 4096), copy);
+    EXPECT_NE(ReadFileBytes(image_, 16384, 4096), data) << "ciphertext in the file";
+    EXPECT_EQ(Read(disk_, 16384, 4096), data);
 }
 
 TEST_F(EncryptedImageTest, KeySurvivesRemountButNotAPlainMedium)

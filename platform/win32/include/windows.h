@@ -6,3 +6,6 @@
 #include "winbase.h"
 #include "winioctl.h"
 #include "winreg.h"
+#include "fileapi.h"
+#include "winsvc.h"
+#include "dbt.h"
