@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -48,18 +50,19 @@ private:
         if (offset % kUnitBytes || length % kUnitBytes) misaligned = true;
         if (!write && failReads != STATUS_SUCCESS) return failReads;
         if (write && failWrites != STATUS_SUCCESS) return failWrites;
-        if (!write && betweenReadAndWrite) betweenReadAndWrite();
         if (offset >= bytes.size()) return write ? STATUS_INVALID_PARAMETER : STATUS_END_OF_FILE;
         uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length, bytes.size() - offset));
         if (write && shortWrite) n = std::min(n, shortWrite);
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_lock<std::mutex> guard(mutex_);
         if (write) {
             std::memcpy(bytes.data() + offset, buffer, n);
             ++writes;
         } else {
             std::memcpy(buffer, bytes.data() + offset, n);
         }
+        guard.unlock();
         done = n;
+        if (!write && betweenReadAndWrite) betweenReadAndWrite();
         return STATUS_SUCCESS;
     }
     std::mutex mutex_;
@@ -182,41 +185,38 @@ TEST(UnitIo, ShortWriteBelowIsReportedAsShort) {
     EXPECT_EQ(w.done, 924u) << "more reported written than reached the device";
 }
 
-// Two writers patch different bytes of the same unit at once; without the
-// drive's lock one read-modify-write writes back the other's stale unit.
+// Two writers patch different bytes of the same unit at once. Each one's
+// read of the unit waits a little for the other's: without the drive's lock
+// both read the old unit and the later write puts the other's bytes back.
 TEST(UnitIo, ConcurrentPartialWritesOfOneUnitNeverTearIt) {
-    MemoryUnits device(4096);
-    std::fill(device.bytes.begin(), device.bytes.end(), 0);
-    // Widen the window between a read-modify-write's read and its write.
-    device.betweenReadAndWrite = [] { std::this_thread::yield(); };
-    std::shared_mutex lock;
-    constexpr int kRounds = 2000;
-    auto writer = [&](uint64_t offset, uint8_t base) {
-        std::vector<uint8_t> scratch;
-        for (int i = 0; i < kRounds; ++i) {
-            std::vector<uint8_t> patch(64, static_cast<uint8_t>(base + i % 100));
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        MemoryUnits device(4096);
+        std::fill(device.bytes.begin(), device.bytes.end(), 0);
+        std::mutex m;
+        std::condition_variable cv;
+        int arrived = 0;
+        device.betweenReadAndWrite = [&] {
+            std::unique_lock<std::mutex> guard(m);
+            ++arrived;
+            cv.notify_all();
+            cv.wait_for(guard, std::chrono::milliseconds(20), [&] { return arrived >= 2; });
+        };
+        std::shared_mutex lock;
+        auto writer = [&](uint64_t offset, uint8_t value) {
+            std::vector<uint8_t> scratch;
+            std::vector<uint8_t> patch(64, value);
             WriteBytes(device, lock, 4096, offset, patch.data(), patch.size(), scratch);
-            // Each writer's own last bytes must be what it wrote.
-        }
-    };
-    std::thread a(writer, 10, 0);
-    std::thread b(writer, 300, 100);
-    std::thread c([&] {
-        // Whole-unit writes of another unit run beside them.
-        std::vector<uint8_t> scratch;
-        std::vector<uint8_t> unit(512, 0x77);
-        for (int i = 0; i < kRounds; ++i) WriteBytes(device, lock, 4096, 1024, unit.data(), unit.size(), scratch);
-    });
-    a.join();
-    b.join();
-    c.join();
-    const uint8_t lastA = static_cast<uint8_t>(0 + (kRounds - 1) % 100);
-    const uint8_t lastB = static_cast<uint8_t>(100 + (kRounds - 1) % 100);
-    EXPECT_TRUE(std::all_of(device.bytes.begin() + 10, device.bytes.begin() + 74, [&](uint8_t v) { return v == lastA; }))
-        << "the first writer's bytes were lost";
-    EXPECT_TRUE(std::all_of(device.bytes.begin() + 300, device.bytes.begin() + 364, [&](uint8_t v) { return v == lastB; }))
-        << "the second writer's bytes were lost";
-    EXPECT_TRUE(std::all_of(device.bytes.begin() + 1024, device.bytes.begin() + 1536, [](uint8_t v) { return v == 0x77; }));
+        };
+        std::thread a(writer, 10, 0xA1);
+        std::thread b(writer, 300, 0xB2);
+        a.join();
+        b.join();
+        EXPECT_TRUE(std::all_of(device.bytes.begin() + 10, device.bytes.begin() + 74, [](uint8_t v) { return v == 0xA1; }))
+            << "the first writer's bytes were lost";
+        EXPECT_TRUE(std::all_of(device.bytes.begin() + 300, device.bytes.begin() + 364, [](uint8_t v) { return v == 0xB2; }))
+            << "the second writer's bytes were lost";
+    }
 }
 
 }  // namespace
