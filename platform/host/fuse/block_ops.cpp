@@ -5,6 +5,7 @@
 #include "platform/host/fuse/block_ops.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -192,12 +193,18 @@ void OpRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 void OpRead(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
     OpenDrive& open = Open(fi);
     if (off < 0) return (void)fuse_reply_err(req, EINVAL);
-    uint64_t length = 0;
-    // No medium reads as ENOMEDIUM, as an empty drive's device does.
-    NTSTATUS status = open.handle->Length(length);
-    if (!NT_SUCCESS(status)) return (void)fuse_reply_err(req, ErrnoOfStatus(status));
+    // The device cuts a read at its end itself, so the length is asked only
+    // when a read fails; no medium reads as ENOMEDIUM, as an empty drive's
+    // device does.
     const uint8_t* data = nullptr;
-    const ByteTransfer t = ReadBytes(*open.handle, length, static_cast<uint64_t>(off), size, Scratch(), data);
+    ByteTransfer t = ReadBytes(*open.handle, UINT64_MAX, static_cast<uint64_t>(off), size, Scratch(), data);
+    if (!NT_SUCCESS(t.status) && t.done == 0 && t.status != STATUS_NO_MEDIA_IN_DEVICE) {
+        // A device that refuses a read across its end gets it cut there.
+        uint64_t length = 0;
+        const NTSTATUS status = open.handle->Length(length);
+        if (!NT_SUCCESS(status)) return (void)fuse_reply_err(req, ErrnoOfStatus(status));
+        t = ReadBytes(*open.handle, length, static_cast<uint64_t>(off), size, Scratch(), data);
+    }
     if (!NT_SUCCESS(t.status) && t.done == 0) return (void)fuse_reply_err(req, ErrnoOfStatus(t.status));
     fuse_reply_buf(req, reinterpret_cast<const char*>(data), t.done);
 }
@@ -212,8 +219,10 @@ void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
     uint64_t length = 0;
     NTSTATUS status = open.handle->Length(length);
     if (!NT_SUCCESS(status)) return (void)fuse_reply_err(req, ErrnoOfStatus(status));
+    // buf lies in this worker's own receive buffer, which the next request
+    // overwrites anyway: whole units are encrypted in it, saving a copy.
     const ByteTransfer t = WriteBytes(*open.handle, *open.lock, length, static_cast<uint64_t>(off),
-                                      reinterpret_cast<const uint8_t*>(buf), size, Scratch());
+                                      reinterpret_cast<uint8_t*>(const_cast<char*>(buf)), size, Scratch());
     if (t.done > 0 && view.Hooks().written) view.Hooks().written(open.handle->Volume());
     if (!NT_SUCCESS(t.status) && t.done == 0) return (void)fuse_reply_err(req, ErrnoOfStatus(t.status));
     fuse_reply_write(req, t.done);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -90,19 +90,35 @@ Expected<std::unique_ptr<BlockView>> BlockView::Start(const BlockViewOptions& op
 void BlockView::Work() {
     fuse_buf buffer{};
     const int fd = fuse_session_fd(session_);
+    // One epoll set per worker: the device is exclusive, so a request wakes
+    // one worker, not all of them; the stop event wakes every one.
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event device{}, stop{};
+    device.events = EPOLLIN | EPOLLEXCLUSIVE;
+    device.data.fd = fd;
+    stop.events = EPOLLIN;
+    stop.data.fd = stopEvent_;
+    if (poller < 0 || ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &device) != 0 ||
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, stopEvent_, &stop) != 0) {
+        std::perror("tarnhost: block view worker");
+        if (poller >= 0) ::close(poller);
+        return;
+    }
     while (!fuse_session_exited(session_)) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {stopEvent_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (fds[1].revents) break;
-        const int n = fuse_session_receive_buf(session_, &buffer);
-        if (n == -EAGAIN || n == -EINTR) continue;
+        epoll_event ready[2];
+        const int n = ::epoll_wait(poller, ready, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        bool stopping = false;
+        for (int i = 0; i < n; ++i) stopping |= ready[i].data.fd == stopEvent_;
+        if (stopping) break;
+        const int got = fuse_session_receive_buf(session_, &buffer);
+        if (got == -EAGAIN || got == -EINTR) continue;
         // 0: the kernel ended the connection (unmounted).
-        if (n <= 0) break;
+        if (got <= 0) break;
         fuse_session_process_buf(session_, &buffer);
     }
+    ::close(poller);
     std::free(buffer.mem);
 }
 

@@ -46,8 +46,10 @@ ByteTransfer ReadBytes(UnitDevice& device, uint64_t size, uint64_t offset, size_
 
 // Writes length bytes at offset of a device of size bytes. A write that
 // starts at or past the end fails with STATUS_DISK_FULL; one that runs past
-// it is cut there. data is never changed (the device gets a copy).
-ByteTransfer WriteBytes(UnitDevice& device, std::shared_mutex& drive, uint64_t size, uint64_t offset, const uint8_t* data,
+// it is cut there. Whole units go down from data itself, so the device may
+// leave data changed (the filter encrypts in place): pass bytes the caller
+// no longer needs. Partial units go through scratch.
+ByteTransfer WriteBytes(UnitDevice& device, std::shared_mutex& drive, uint64_t size, uint64_t offset, uint8_t* data,
                         size_t length, std::vector<uint8_t>& scratch);
 
 }  // namespace tarn::host::fuse
