@@ -283,6 +283,16 @@ TEST_F(BlockViewTest, EntriesFollowDrivesAndMedia) {
         if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_TRUE(gone) << "a removed drive keeps its entry";
+
+    // A letter defined for a device (as a mounted image gets one) has an
+    // entry while it is defined.
+    char target[256] = {};
+    ASSERT_GT(QueryDosDeviceA("E:", target, sizeof target), 0u);
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "Q:", target)) << GetLastError();
+    ASSERT_EQ(::stat(Block('Q').c_str(), &st), 0) << "a defined letter has no entry";
+    EXPECT_EQ(st.st_size, 256ll << 20);
+    ASSERT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, "Q:", nullptr)) << GetLastError();
+    EXPECT_NE(::stat(Block('Q').c_str(), &st), 0) << "a removed definition keeps its entry";
 }
 
 TEST_F(BlockViewTest, Ext4OnAnEncryptedDriveSurvivesLockRestartAndUnlock) {

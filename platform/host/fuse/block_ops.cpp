@@ -56,6 +56,9 @@ std::vector<uint8_t>& Scratch() {
 }
 
 void FillCommon(const BlockView& view, struct stat& st) {
+    // The files exist since the machine started.
+    static const time_t started = std::time(nullptr);
+    st.st_atime = st.st_mtime = st.st_ctime = started;
     st.st_uid = ::getuid();
     st.st_gid = view.Options().group != static_cast<gid_t>(-1) ? view.Options().group : ::getgid();
     st.st_nlink = 1;
@@ -219,6 +222,10 @@ void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
     uint64_t length = 0;
     NTSTATUS status = open.handle->Length(length);
     if (!NT_SUCCESS(status)) return (void)fuse_reply_err(req, ErrnoOfStatus(status));
+    // FIXME: a read-modify-write that straddles an unlock (its partial unit
+    // read as ciphertext while locked, written after the key is set) puts
+    // that ciphertext back as plaintext; nothing below lets us hold the key
+    // state across both requests.
     // buf lies in this worker's own receive buffer, which the next request
     // overwrites anyway: whole units are encrypted in it, saving a copy.
     const ByteTransfer t = WriteBytes(*open.handle, *open.lock, length, static_cast<uint64_t>(off),
