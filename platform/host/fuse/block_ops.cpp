@@ -49,7 +49,9 @@ fuse_ino_t InodeOf(char letter) { return kFirstDriveInode + static_cast<fuse_ino
 std::vector<uint8_t>& Scratch() {
     struct Wiped {
         std::vector<uint8_t> bytes;
-        ~Wiped() { ::explicit_bzero(bytes.data(), bytes.size()); }
+        ~Wiped() {
+            if (!bytes.empty()) ::explicit_bzero(bytes.data(), bytes.size());
+        }
     };
     thread_local Wiped scratch;
     return scratch.bytes;

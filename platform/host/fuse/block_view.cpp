@@ -70,6 +70,8 @@ Expected<std::unique_ptr<BlockView>> BlockView::Start(const BlockViewOptions& op
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
     const fuse_lowlevel_ops& ops = BlockViewOperations();
     view->session_ = fuse_session_new(&args, &ops, sizeof(ops), view.get());
+    // Parsing may have copied the arguments; the copies are ours to free.
+    fuse_opt_free_args(&args);
     if (!view->session_) return Error{"the FUSE session could not be made"};
     if (fuse_session_mount(view->session_, mountPoint.c_str()) != 0) {
         return Error{"cannot mount " + mountPoint};
