@@ -254,6 +254,17 @@ TEST_F(BlockViewTest, WritesRefusedWhileAHandleHoldsTheVolumeLock) {
     EXPECT_EQ(PwriteAt(Block('E'), 1 << 20, data.data(), data.size()), 512);
 }
 
+TEST_F(BlockViewTest, MachineForgetsTheFileSystemTheViewOverwrote) {
+    char fs[32] = {};
+    ASSERT_TRUE(GetVolumeInformationA("E:\\", nullptr, 0, nullptr, nullptr, nullptr, fs, sizeof fs)) << GetLastError();
+    ASSERT_STREQ(fs, "FAT32");
+    int status = 0;
+    const std::string out = Shell("mkfs.ext4 -q -F '" + Block('E') + "'", &status);
+    ASSERT_EQ(status, 0) << out;
+    ASSERT_TRUE(GetVolumeInformationA("E:\\", nullptr, 0, nullptr, nullptr, nullptr, fs, sizeof fs)) << GetLastError();
+    EXPECT_STREQ(fs, "ext4") << "the machine kept the file system it saw before the view wrote";
+}
+
 TEST_F(BlockViewTest, EntriesFollowDrivesAndMedia) {
     struct stat st {};
     ASSERT_EQ(::stat(Block('D').c_str(), &st), 0) << "the empty CD/DVD drive has an entry";
