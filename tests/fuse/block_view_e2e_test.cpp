@@ -97,7 +97,10 @@ protected:
     void SetUp() override {
         if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse here: the block view cannot run";
         MachineTest::SetUp();
-        ASSERT_TRUE(WaitForBlockView()) << "the block view did not come up: " << Log();
+        if (WaitForBlockView()) return;
+        // A FUSE mount refused here (no privilege for it) is said by the host.
+        if (Log().find("no block view") != std::string::npos) GTEST_SKIP() << "mounting is not permitted: " << Log();
+        FAIL() << "the block view did not come up: " << Log();
     }
     void TearDown() override {
         for (char l : {'E', 'F'}) CloseFileSystemViews(dir_, l);
