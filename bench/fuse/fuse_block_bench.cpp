@@ -5,6 +5,7 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -115,23 +116,35 @@ int main(int argc, char** argv) {
         const std::string count = " bs=1M count=" + std::to_string(mib);
         const std::string w = " if=/dev/zero conv=notrunc seek=1" + count;
         const std::string r = " of=/dev/null skip=1" + count;
-        double best[4] = {1e9, 1e9, 1e9, 1e9};
-        for (int round = 0; round < 3; ++round) {
-            const double t[4] = {DdSeconds("of=" + backing + w), DdSeconds("of=" + view + w),
+        // Rounds alternate the four copies, so both sides of a ratio see
+        // the same machine; the median round's ratio is reported.
+        constexpr int kRounds = 5;
+        std::vector<double> t[4];
+        for (int round = 0; round < kRounds && rc == 0; ++round) {
+            const double s[4] = {DdSeconds("of=" + backing + w), DdSeconds("of=" + view + w),
                                  DdSeconds("if=" + backing + r), DdSeconds("if=" + view + r)};
             for (int k = 0; k < 4; ++k) {
-                if (t[k] < 0) rc = 1;
-                best[k] = std::min(best[k], t[k]);
+                if (s[k] <= 0) rc = 1;
+                t[k].push_back(s[k]);
             }
         }
         if (rc == 0) {
-            std::printf("dd%s / dd%s, best of 3, backing file %s against %s\n", w.c_str(), r.c_str(), backing.c_str(),
-                        view.c_str());
+            auto median = [](std::vector<double> v) {
+                std::sort(v.begin(), v.end());
+                return v[v.size() / 2];
+            };
+            std::vector<double> writeRatio, readRatio;
+            for (int i = 0; i < kRounds; ++i) {
+                writeRatio.push_back(t[0][i] / t[1][i]);
+                readRatio.push_back(t[2][i] / t[3][i]);
+            }
             const double mb = static_cast<double>(mib) * 1048576.0 / 1e6;
-            std::printf("sequential writes, %d MiB, bs=1M: backing file %.0f MB/s, block view %.0f MB/s, ratio %.2f\n",
-                        mib, mb / best[0], mb / best[1], best[0] / best[1]);
-            std::printf("sequential reads,  %d MiB, bs=1M: backing file %.0f MB/s, block view %.0f MB/s, ratio %.2f\n",
-                        mib, mb / best[2], mb / best[3], best[2] / best[3]);
+            std::printf("dd%s / dd%s, %d rounds, backing file %s against %s\n", w.c_str(), r.c_str(), kRounds,
+                        backing.c_str(), view.c_str());
+            std::printf("sequential writes, %d MiB: backing file %.0f MB/s, block view %.0f MB/s (medians), ratio %.2f\n",
+                        mib, mb / median(t[0]), mb / median(t[1]), median(writeRatio));
+            std::printf("sequential reads,  %d MiB: backing file %.0f MB/s, block view %.0f MB/s (medians), ratio %.2f\n",
+                        mib, mb / median(t[2]), mb / median(t[3]), median(readRatio));
         }
     }
     ::kill(host, SIGTERM);
