@@ -8,6 +8,9 @@
 #include "platform/host/drive_table.h"
 #include "platform/host/host_notify.h"
 #include "platform/host/machine.h"
+#if TARN_BLOCK_VIEW
+#include "platform/host/fuse/drive_views.h"
+#endif
 
 namespace tarn::host {
 
@@ -50,9 +53,14 @@ int CmdRun(const std::string& dir) {
     }
     std::fprintf(stderr, "tarnhost: machine %s running%s\n", dir.c_str(),
                  (*machine)->FilterLoaded() ? "" : " (without the encryption filter)");
-    int sig = 0;
-    sigwait(&stop, &sig);
-    std::fprintf(stderr, "tarnhost: shutting down\n");
+    {
+#if TARN_BLOCK_VIEW
+        fuse::DriveViews views(dir, **machine);  // drives as files under <dir>/drives until shutdown
+#endif
+        int sig = 0;
+        sigwait(&stop, &sig);
+        std::fprintf(stderr, "tarnhost: shutting down\n");
+    }
     (*machine)->Shutdown();
     machine->reset();
     return 0;

@@ -53,6 +53,11 @@ public:
 
     bool FilterLoaded() const { return filterDriver_ != nullptr; }
 
+    // For the drives' block view: a volume lock held by any handle, and
+    // sectors written past the file-system layer.
+    bool VolumeLocked(PDEVICE_OBJECT volume) { return LockedByOther(volume, nullptr); }
+    void VolumeWritten(PDEVICE_OBJECT volume) { DropMount(volume); }
+
 private:
     struct Drive {
         DriveEntry entry;

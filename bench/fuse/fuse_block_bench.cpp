@@ -1,0 +1,155 @@
+// dd through the block view of an unlocked (encrypted) drive against dd of
+// its backing file, 1 GiB each way, in one run; prints both rates and their
+// ratios. Needs /dev/fuse. Usage: fuse_block_bench [--mib N] [--keep DIR]
+#include <windows.h>
+
+#include <winioctl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "cipher/keys.h"
+#include "cipher/sector.h"
+#include "sys/crypt_ioctl.h"
+
+namespace {
+
+const std::string kTarnhost = TARN_BINARY_DIR "/platform/host/tarnhost";
+
+std::string Shell(const std::string& command, int* status = nullptr) {
+    std::string out;
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    char buffer[512];
+    while (p && std::fgets(buffer, sizeof buffer, p)) out += buffer;
+    const int s = p ? ::pclose(p) : -1;
+    if (status) *status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+    return out;
+}
+
+// Seconds dd reports for its copy; negative when it failed.
+double DdSeconds(const std::string& args) {
+    int status = 0;
+    const std::string out = Shell("dd " + args, &status);
+    const auto at = out.find("copied, ");
+    if (status != 0 || at == std::string::npos) {
+        std::fprintf(stderr, "dd %s failed: %s\n", args.c_str(), out.c_str());
+        return -1;
+    }
+    return std::strtod(out.c_str() + at + 8, nullptr);
+}
+
+bool Control(HANDLE h, DWORD code, void* in = nullptr, DWORD inLength = 0) {
+    DWORD ignored = 0;
+    return DeviceIoControl(h, code, in, inLength, nullptr, 0, &ignored, nullptr) != FALSE;
+}
+
+// The drive gets the marker and the key: encrypted and unlocked.
+bool EncryptAndUnlock(const char* device) {
+    HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    std::vector<uint8_t> request(8 + 512, 0);
+    SectorKeys keys("bench password");
+    request[8 + 510] = kMarker0;
+    request[8 + 511] = kMarker1;
+    EncryptSectorZero(&keys.User, &keys.Fixed, request.data() + 8);
+    uint8_t key[64] = {};
+    BuildKeyBuffer("bench password", key);
+    const bool ok = Control(h, IOCTL_CRYPT_RAW_WRITE, request.data(), static_cast<DWORD>(request.size())) &&
+                    Control(h, IOCTL_CRYPT_SET_KEY, key, 32) && Control(h, FSCTL_DISMOUNT_VOLUME);
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int mib = 1024;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--mib") == 0) mib = std::atoi(argv[i + 1]);
+    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        std::fprintf(stderr, "fuse_block_bench: no /dev/fuse here, nothing to measure\n");
+        return 0;
+    }
+    char pattern[] = "/tmp/tarn-fuse-bench-XXXXXX";
+    if (!::mkdtemp(pattern)) return 1;
+    const std::string root = pattern, dir = root + "/machine";
+    const std::string backing = dir + "/bench.img", view = dir + "/drives/G";
+    int status = 0;
+    Shell(kTarnhost + " --machine " + dir + " init", &status);
+    const std::string size = std::to_string((static_cast<uint64_t>(mib) + 2) << 20);
+    const std::string added = Shell(kTarnhost + " --machine " + dir + " drive add G: fixed " + backing + " --create " + size, &status);
+    if (status != 0) {
+        std::fprintf(stderr, "%s", added.c_str());
+        return 1;
+    }
+    ::setenv("TARNVAULT_MACHINE", dir.c_str(), 1);
+    const pid_t host = ::fork();
+    if (host == 0) {
+        const int log = ::open((root + "/host.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (log >= 0) ::dup2(log, 2);
+        ::execl(kTarnhost.c_str(), kTarnhost.c_str(), "--machine", dir.c_str(), "run", nullptr);
+        ::_exit(127);
+    }
+    struct stat st {};
+    for (int i = 0; i < 200 && ::stat(view.c_str(), &st) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int rc = 0;
+    if (::stat(view.c_str(), &st) != 0 || !EncryptAndUnlock("\\\\.\\G:")) {
+        std::fprintf(stderr, "fuse_block_bench: the drive could not be set up (see %s/host.log)\n", root.c_str());
+        rc = 1;
+    } else {
+        // The first MiB (the marker's unit) is left alone on both paths.
+        const std::string count = " bs=1M count=" + std::to_string(mib);
+        const std::string w = " if=/dev/zero conv=notrunc seek=1" + count;
+        const std::string r = " of=/dev/null skip=1" + count;
+        // Rounds alternate the four copies, so both sides of a ratio see
+        // the same machine; the median round's ratio is reported.
+        constexpr int kRounds = 5;
+        std::vector<double> t[4];
+        for (int round = 0; round < kRounds && rc == 0; ++round) {
+            const double s[4] = {DdSeconds("of=" + backing + w), DdSeconds("of=" + view + w),
+                                 DdSeconds("if=" + backing + r), DdSeconds("if=" + view + r)};
+            for (int k = 0; k < 4; ++k) {
+                if (s[k] <= 0) rc = 1;
+                t[k].push_back(s[k]);
+            }
+        }
+        if (rc == 0) {
+            auto median = [](std::vector<double> v) {
+                std::sort(v.begin(), v.end());
+                return v[v.size() / 2];
+            };
+            std::vector<double> writeRatio, readRatio;
+            for (int i = 0; i < kRounds; ++i) {
+                writeRatio.push_back(t[0][i] / t[1][i]);
+                readRatio.push_back(t[2][i] / t[3][i]);
+            }
+            const double mb = static_cast<double>(mib) * 1048576.0 / 1e6;
+            std::printf("dd%s / dd%s, %d rounds, backing file %s against %s\n", w.c_str(), r.c_str(), kRounds,
+                        backing.c_str(), view.c_str());
+            std::printf("sequential writes, %d MiB: backing file %.0f MB/s, block view %.0f MB/s (medians), ratio %.2f\n",
+                        mib, mb / median(t[0]), mb / median(t[1]), median(writeRatio));
+            std::printf("sequential reads,  %d MiB: backing file %.0f MB/s, block view %.0f MB/s (medians), ratio %.2f\n",
+                        mib, mb / median(t[2]), mb / median(t[3]), median(readRatio));
+        }
+    }
+    ::kill(host, SIGTERM);
+    ::waitpid(host, &status, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+    return rc;
+}

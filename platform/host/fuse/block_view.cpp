@@ -1,0 +1,174 @@
+#include "platform/host/fuse/block_view.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/host/fuse/block_ops.h"
+
+namespace tarn::host::fuse {
+
+namespace {
+
+// A mount point whose server died answers ENOTCONN; it is detached so the
+// new session can mount there.
+void DetachDeadMount(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 || errno != ENOTCONN) return;
+    if (::umount2(path.c_str(), MNT_DETACH) == 0) return;
+    const std::string command = "fusermount3 -u -z '" + path + "' 2>/dev/null";
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "tarnhost: %s: a dead mount is in the way\n", path.c_str());
+    }
+}
+
+}  // namespace
+
+BlockViewOptions DefaultBlockViewOptions(const std::string& machineDir) {
+    BlockViewOptions options;
+    options.machineDir = machineDir;
+    struct stat st {};
+    if (::stat(machineDir.c_str(), &st) == 0 && (st.st_mode & S_IXGRP)) options.group = st.st_gid;
+    const char* allow = std::getenv("TARNVAULT_FUSE_ALLOW_OTHER");
+    options.allowOther = allow && std::strcmp(allow, "1") == 0;
+    return options;
+}
+
+BlockView::BlockView(BlockViewOptions options, BlockViewHooks hooks)
+    : options_(std::move(options)), hooks_(std::move(hooks)) {
+    mountPoint_ = options_.machineDir + "/" + kDirectoryName;
+}
+
+BlockView::~BlockView() { Stop(); }
+
+Expected<std::unique_ptr<BlockView>> BlockView::Start(const BlockViewOptions& options, BlockViewHooks hooks) {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        return Error{std::string("/dev/fuse is not available (") + std::strerror(errno) + ")"};
+    }
+    std::unique_ptr<BlockView> view(new BlockView(options, std::move(hooks)));
+    const std::string& mountPoint = view->mountPoint_;
+    DetachDeadMount(mountPoint);
+    if (::mkdir(mountPoint.c_str(), 0700) != 0 && errno != EEXIST) {
+        return Error{"cannot make " + mountPoint + ": " + std::strerror(errno)};
+    }
+
+    // default_permissions: the kernel checks the files' mode, so allow_other
+    // opens them to the group only.
+    std::string mountOptions = "default_permissions,fsname=tarnvault,subtype=tarnvault";
+    if (options.allowOther) mountOptions += ",allow_other";
+    std::vector<std::string> argStrings{"tarnhost", "-o", mountOptions};
+    std::vector<char*> argv;
+    for (auto& a : argStrings) argv.push_back(a.data());
+    fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+    const fuse_lowlevel_ops& ops = BlockViewOperations();
+    view->session_ = fuse_session_new(&args, &ops, sizeof(ops), view.get());
+    // Parsing may have copied the arguments; the copies are ours to free.
+    fuse_opt_free_args(&args);
+    if (!view->session_) return Error{"the FUSE session could not be made"};
+    if (fuse_session_mount(view->session_, mountPoint.c_str()) != 0) {
+        return Error{"cannot mount " + mountPoint};
+    }
+    view->mounted_ = true;
+    // Workers poll; a non-blocking device lets a worker that lost the race
+    // for a request go back to polling instead of sleeping in read.
+    const int fd = fuse_session_fd(view->session_);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    view->stopEvent_ = ::eventfd(0, EFD_CLOEXEC);
+    if (view->stopEvent_ < 0) return Error{std::string("eventfd: ") + std::strerror(errno)};
+    for (unsigned i = 0; i < std::max(1u, options.workers); ++i) {
+        view->workers_.emplace_back([raw = view.get()] { raw->Work(); });
+    }
+    return view;
+}
+
+void BlockView::Work() {
+    fuse_buf buffer{};
+    const int fd = fuse_session_fd(session_);
+    // One epoll set per worker: the device is exclusive, so a request wakes
+    // one worker, not all of them; the stop event wakes every one.
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event device{}, stop{};
+    device.events = EPOLLIN | EPOLLEXCLUSIVE;
+    device.data.fd = fd;
+    stop.events = EPOLLIN;
+    stop.data.fd = stopEvent_;
+    if (poller < 0 || ::epoll_ctl(poller, EPOLL_CTL_ADD, fd, &device) != 0 ||
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, stopEvent_, &stop) != 0) {
+        std::perror("tarnhost: block view worker");
+        if (poller >= 0) ::close(poller);
+        return;
+    }
+    while (!fuse_session_exited(session_)) {
+        epoll_event ready[2];
+        const int n = ::epoll_wait(poller, ready, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        bool stopping = false;
+        for (int i = 0; i < n; ++i) stopping |= ready[i].data.fd == stopEvent_;
+        if (stopping) break;
+        const int got = fuse_session_receive_buf(session_, &buffer);
+        if (got == -EAGAIN || got == -EINTR) continue;
+        // 0: the kernel ended the connection (unmounted).
+        if (got <= 0) break;
+        fuse_session_process_buf(session_, &buffer);
+    }
+    ::close(poller);
+    std::free(buffer.mem);
+}
+
+void BlockView::Stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    if (stopEvent_ >= 0) {
+        const uint64_t one = 1;
+        if (::write(stopEvent_, &one, sizeof one) < 0) std::perror("tarnhost: block view stop");
+    }
+    for (auto& t : workers_) t.join();
+    workers_.clear();
+    if (session_) {
+        fuse_session_exit(session_);
+        if (mounted_) fuse_session_unmount(session_);
+        // Closing the device ends the connection: whatever still has a file
+        // open (a loop device) gets errors, never a hang.
+        fuse_session_destroy(session_);
+        session_ = nullptr;
+    }
+    if (stopEvent_ >= 0) ::close(stopEvent_);
+    stopEvent_ = -1;
+}
+
+std::shared_ptr<std::shared_mutex> BlockView::DriveLock(PDEVICE_OBJECT volume) {
+    std::lock_guard<std::mutex> guard(locksMutex_);
+    for (auto it = locks_.begin(); it != locks_.end();) {
+        it = it->second.expired() ? locks_.erase(it) : std::next(it);
+    }
+    // Open handles keep the volume referenced, so while an entry is alive its
+    // key names the same device.
+    auto& slot = locks_[volume];
+    auto lock = slot.lock();
+    if (!lock) {
+        lock = std::make_shared<std::shared_mutex>();
+        slot = lock;
+    }
+    return lock;
+}
+
+std::unique_ptr<BlockView> StartBlockViewOrSay(const BlockViewOptions& options, BlockViewHooks hooks) {
+    auto view = BlockView::Start(options, std::move(hooks));
+    if (!view) {
+        std::fprintf(stderr, "tarnhost: no block view of the drives under %s/%s: %s\n", options.machineDir.c_str(),
+                     BlockView::kDirectoryName, view.error().c_str());
+        return nullptr;
+    }
+    return std::move(*view);
+}
+
+}  // namespace tarn::host::fuse
