@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job.
+# Installs what is missing, builds, and runs the main job: the embedded default
+# machine (tarnhost with its service tarnsvc) and the state of its drives.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -7,7 +8,32 @@ cd "$top"
 bash scripts/deps.sh
 bash scripts/build.sh build
 
-# Until the machine and its service exist, the main job is the cipher's
-# self-test followed by its benchmark summary.
-build/cipher/tarn-selftest
-build/bench/cipher/cipher_bench --benchmark_min_time=0.2
+tarnhost=$top/build/platform/host/tarnhost
+tarnctl=$top/build/tools/tarnctl/tarnctl
+machine=${TARNVAULT_MACHINE:-${XDG_STATE_HOME:-$HOME/.local/state}/tarnvault/machine}
+export TARNVAULT_MACHINE=$machine
+
+[ -e "$machine/drives.conf" ] || "$tarnhost" init
+
+# One machine per directory: start it unless it already answers.
+if ! "$tarnctl" ping >/dev/null 2>&1; then
+  nohup "$tarnhost" run >"$machine/tarnhost.log" 2>&1 &
+  for _ in $(seq 50); do
+    "$tarnctl" ping >/dev/null 2>&1 && break
+    sleep 0.2
+  done
+fi
+
+"$tarnctl" status
+cat <<MSG
+
+The machine runs in the background (log: $machine/tarnhost.log).
+Next, as a newcomer would (the password is asked for, never given on the command line):
+  export TARNVAULT_MACHINE=$machine
+  $tarnctl encrypt E:      # encrypt the sample FAT32 drive in place
+  $tarnctl lock E:         # forget the key: the drive reads as encrypted, locked
+  $tarnctl unlock E:       # give the password again
+  $tarnctl decrypt E:      # back to a plain drive
+  $tarnctl --help          # images, mounts, format, ...
+Stop the machine with: kill \$(pgrep -f "tarnhost run")
+MSG

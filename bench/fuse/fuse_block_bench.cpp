@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     if (host == 0) {
         const int log = ::open((root + "/host.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         if (log >= 0) ::dup2(log, 2);
-        ::execl(kTarnhost.c_str(), kTarnhost.c_str(), "--machine", dir.c_str(), "run", nullptr);
+        ::execl(kTarnhost.c_str(), kTarnhost.c_str(), "--machine", dir.c_str(), "run", "--no-service", nullptr);
         ::_exit(127);
     }
     struct stat st {};

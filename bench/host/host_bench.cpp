@@ -55,7 +55,7 @@ bool StartMachine() {
     ::setenv("TARNVAULT_MACHINE", gDir.c_str(), 1);
     gHost = ::fork();
     if (gHost == 0) {
-        ::execl(kTarnhost, kTarnhost, "--machine", gDir.c_str(), "run", nullptr);
+        ::execl(kTarnhost, kTarnhost, "--machine", gDir.c_str(), "run", "--no-service", nullptr);
         ::_exit(127);
     }
     const std::string socketPath = gDir + "/tarnhost.sock";

@@ -34,7 +34,7 @@ uint32_t Win32Of(uint32_t status) { return (status & 0xFFFF0000u) == 0xC0070000u
 
 }  // namespace
 
-int CmdRun(const std::string& dir) {
+int CmdRun(const std::string& dir, bool startService) {
     // Every thread the machine starts inherits the blocked signals; only this
     // one takes them, with sigwait.
     sigset_t stop;
@@ -53,6 +53,12 @@ int CmdRun(const std::string& dir) {
     }
     std::fprintf(stderr, "tarnhost: machine %s running%s\n", dir.c_str(),
                  (*machine)->FilterLoaded() ? "" : " (without the encryption filter)");
+    // tarnsvc is an auto-start service: it comes up with the machine.
+    if (startService) {
+        if (uint32_t error = (*machine)->StartAutoService("tarnsvc")) {
+            std::fprintf(stderr, "tarnhost: the service tarnsvc did not start: error %u\n", error);
+        }
+    }
     {
 #if TARN_BLOCK_VIEW
         fuse::DriveViews views(dir, **machine);  // drives as files under <dir>/drives until shutdown

@@ -52,6 +52,9 @@ public:
     void CloseFile(OpenFile& file);
 
     bool FilterLoaded() const { return filterDriver_ != nullptr; }
+    // Starts a service as the control manager does at boot for auto-start
+    // services; returns 0 or the Win32 error.
+    uint32_t StartAutoService(const std::string& name) { return scm_ ? scm_->Start(name) : 1060u; }
 
     // For the drives' block view: a volume lock held by any handle, and
     // sectors written past the file-system layer.

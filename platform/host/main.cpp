@@ -44,6 +44,8 @@ int main(int argc, char** argv) {
     eject->add_option("letter", letter)->required();
 
     auto* run = app.add_subcommand("run", "run the machine in the foreground until SIGTERM or SIGINT");
+    bool noService = false;
+    run->add_flag("--no-service", noService, "do not start the service tarnsvc with the machine");
 
     std::string serviceName;
     auto* service = app.add_subcommand("service", "start, stop or query a service of the running machine");
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
         if (*insert) return CmdMediaInsert(dir, letter, mediaPath);
         return CmdMediaEject(dir, letter);
     }
-    if (*run) return CmdRun(dir);
+    if (*run) return CmdRun(dir, !noService);
     if (*service) {
         for (auto* sub : service->get_subcommands()) return CmdService(dir, sub->get_name(), serviceName);
     }

@@ -59,7 +59,7 @@ protected:
         if (pid == 0) {
             const int log = ::open((root_ + "/host.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             if (log >= 0) ::dup2(log, 2);
-            ::execl(TarnhostPath(), TarnhostPath(), "--machine", dir_.c_str(), "run", nullptr);
+            ::execl(TarnhostPath(), TarnhostPath(), "--machine", dir_.c_str(), "run", "--no-service", nullptr);
             ::_exit(127);
         }
         host_ = pid;

@@ -110,7 +110,7 @@ protected:
                 ::dup2(log, 1);
                 ::dup2(log, 2);
             }
-            ::execl(Tarnhost().c_str(), Tarnhost().c_str(), "--machine", dir_.c_str(), "run", nullptr);
+            ::execl(Tarnhost().c_str(), Tarnhost().c_str(), "--machine", dir_.c_str(), "run", "--no-service", nullptr);
             ::_exit(127);
         }
         host_ = pid;
