@@ -1,0 +1,12 @@
+// The in-place drive conversion loop, on an open and locked volume handle.
+#pragma once
+
+#include <cstdint>
+
+#include "service/win32.h"
+
+// Converts length bytes in 64 KiB chunks, then loads the key (encrypt) or
+// ends the encrypted state (decrypt) in the driver whatever happened before.
+// Returns the outcome: 0 or the Win32 error of the first failure; the
+// message is left in LastMessage.
+DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const char* password);

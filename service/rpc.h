@@ -1,0 +1,4 @@
+// The RPC runtime as the service uses it.
+#pragma once
+
+#include "platform/rpc/rpc.h"
