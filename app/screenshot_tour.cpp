@@ -45,7 +45,7 @@ int RunScreenshotTour(CTarnDlg& dialog, FakeSystemCalls& system, const std::stri
     if (!Save(w, folder, name)) ++failures;
   };
 
-  if (!dialog.Create(IDD_MAIN, nullptr)) return 1;
+  if (!dialog.GetSafeHwnd() && !dialog.Create(IDD_MAIN, nullptr)) return 1;
   dialog.CenterWindow();
   dialog.ShowWindow(SW_SHOW);
   QWidget* main = dialog.GetQWidget();

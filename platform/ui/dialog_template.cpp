@@ -142,6 +142,24 @@ CWnd* CreateTemplateControl(const DLGITEMTEMPLATE& item, CWnd* parent, BaseUnits
       ::SendMessage(owner, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(self));
     });
   }
+  // Edits report changes of their text (EN_CHANGE), drop-down lists a
+  // selection made by the user (CBN_SELCHANGE), both in WM_COMMAND.
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    HWND self = wnd->GetSafeHwnd();
+    HWND owner = parent->GetSafeHwnd();
+    int id = item.id;
+    QObject::connect(edit, &QLineEdit::textChanged, [self, owner, id] {
+      ::SendMessage(owner, WM_COMMAND, MAKEWPARAM(id, EN_CHANGE), reinterpret_cast<LPARAM>(self));
+    });
+  }
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    HWND self = wnd->GetSafeHwnd();
+    HWND owner = parent->GetSafeHwnd();
+    int id = item.id;
+    QObject::connect(combo, &QComboBox::activated, [self, owner, id] {
+      ::SendMessage(owner, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(self));
+    });
+  }
   widget->setVisible(!item.hidden);
   return wnd;
 }
