@@ -6,7 +6,6 @@
 #include "app/resource.h"
 #include "app/settings.h"
 #include "app/tarn_dlg.h"
-#include "platform/ui/format_dialog.h"
 
 bool CTarnApp::HiddenStart(int argc, char** argv) { return argc > 1 && strcasecmp(argv[1], "-start") == 0; }
 
@@ -23,10 +22,6 @@ int CTarnApp::InitInstance(int argc, char** argv, const Options& options) {
     program.resize(program.size() - std::string(" -start").size());
     tarn::ui::InstallLauncher("shroudkeep", kMainWindowTitle, program, ":/res/128.png");
   }
-  // The format dialog writes through the machine.
-  tarn::ui::SetDriveFormatter([this](char letter, const std::string& fs, const std::string& label) {
-    return m_system.FormatDrive(letter, fs.c_str(), label.c_str());
-  });
 
   CTarnDlg dialog(m_system);
   AfxSetMainWnd(&dialog);
@@ -50,7 +45,6 @@ int CTarnApp::InitInstance(int argc, char** argv, const Options& options) {
         qApp, [this, &dialog] { m_mark.Claim(kMainWindowTitle, &dialog); }, Qt::QueuedConnection);
     dialog.DoModal();
   }
-  tarn::ui::SetDriveFormatter(nullptr);
   AfxSetMainWnd(nullptr);
   return exitCode;
 }

@@ -102,6 +102,7 @@ CTarnDlg::CTarnDlg(TarnSystemCalls& system, CWnd* parent) : CDialog(IDD_MAIN, pa
     return 1;
   });
   OnMessage(WM_DESTROY, [this](WPARAM, LPARAM) {
+    tarn::ui::SetDriveFormatter(nullptr);
     if (m_devNotify) m_system.UnregisterDeviceNotification(m_devNotify);
     m_devNotify = nullptr;
     TrayIconIfShown(NIM_DELETE);
@@ -193,6 +194,11 @@ BOOL CTarnDlg::OnInitDialog() {
   m_help.SetBitmap(LoadBitmap(IDB_HDR_HELP));
   m_option.SubclassDlgItem(ID_HDR_OPTION, this);
   m_option.SetBitmap(LoadBitmap(IDB_HDR_OPTION));
+
+  // The shell's format dialog writes through the machine.
+  tarn::ui::SetDriveFormatter([this](char letter, const std::string& fs, const std::string& label) {
+    return m_system.FormatDrive(letter, fs.c_str(), label.c_str());
+  });
 
   RebuildDriveList();
   SetTimer(0, 500);
