@@ -34,7 +34,7 @@ FakeSystemCalls FakeSystemCalls::Demo() {
   fake.drives['e'] = Drive{DRIVE_REMOVABLE, 0x20002, "secret", "", "", 8 * gib, 0};
   fake.drives['f'] = Drive{DRIVE_FIXED, 0xC0001, "secret", "Private", "FAT32", 32 * gib, 12 * gib};
   fake.drives['g'] = Drive{DRIVE_CDROM, 0x20002, "secret", "", "", 650ull << 20, 0};
-  fake.drives['h'] = Drive{DRIVE_REMOVABLE, 0x00000, "", "Archive", "FAT32", 4 * gib, 1 * gib};
+  fake.drives['h'] = Drive{DRIVE_REMOVABLE, 0x10000, "", "Archive", "FAT32", 4 * gib, 1 * gib};
   fake.drives['i'] = Drive{DRIVE_CDROM, 0x00000, "", "DISC", "CDFS", 700ull << 20, 0};
   fake.drives['z'] = Drive{DRIVE_REMOTE, 0x10000, "", "share", "NTFS", 100 * gib, 50 * gib};
   fake.autoAdvance = true;

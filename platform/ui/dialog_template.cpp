@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 #include <map>
 
 #include "platform/ui/control_text.h"
@@ -130,7 +131,11 @@ CWnd* CreateTemplateControl(const DLGITEMTEMPLATE& item, CWnd* parent, BaseUnits
   }
   widget->setFont(font);
   RECT r = MapDialogRect(RECT{item.x, item.y, item.x + item.cx, item.y + item.cy}, units);
-  widget->setGeometry(r.left, r.top, r.right - r.left, r.bottom - r.top);
+  int height = r.bottom - r.top;
+  // A drop-down list's template height includes its open list; closed, it
+  // is one line high.
+  if (item.kind == ControlKind::ComboDropList) height = std::min(height, widget->sizeHint().height());
+  widget->setGeometry(r.left, r.top, r.right - r.left, height);
   auto* wnd = new CControlWnd(widget, item.kind, parent, static_cast<UINT>(item.id), style, 0);
   SetControlText(wnd, item.text);
   // Buttons tell their dialog, as BN_CLICKED in WM_COMMAND.
