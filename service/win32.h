@@ -5,9 +5,10 @@
 
 #include <cstdint>
 
-// FIXME: free space, drive letters and the service control manager come with
-// the machine (platform/host); until then a marked stand-in.
-#include "service/standin/host_standin.h"
+// Free space, drive letters, the service control manager: the machine's part
+// of the Win32 layer.
+#include <fileapi.h>
+#include <winsvc.h>
 
 // Codes this service sends to tarn and vtarn.
 #ifndef IOCTL_CRYPT_QUERY_STATE

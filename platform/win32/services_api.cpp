@@ -278,20 +278,23 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* l
     return TRUE;
 }
 
+// One service per process: its status handle is a fixed non-null value.
+static const SERVICE_STATUS_HANDLE kOwnServiceStatus = reinterpret_cast<SERVICE_STATUS_HANDLE>(1);
+
 extern "C" SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc) {
     Dispatcher& d = TheDispatcher();
     std::lock_guard<std::mutex> guard(d.mutex);
     if (!d.conn || !lpServiceName || strcasecmp(lpServiceName, d.name.c_str()) != 0) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return 0;
+        return nullptr;
     }
     if (!lpHandlerProc) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return nullptr;
     }
     d.handler = lpHandlerProc;
     SetLastError(ERROR_SUCCESS);
-    return 1;
+    return kOwnServiceStatus;
 }
 
 extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {
@@ -299,7 +302,7 @@ extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LP
     std::string name;
     {
         std::lock_guard<std::mutex> guard(d.mutex);
-        if (hServiceStatus != 1 || !d.conn) return Fail(ERROR_INVALID_HANDLE);
+        if (hServiceStatus != kOwnServiceStatus || !d.conn) return Fail(ERROR_INVALID_HANDLE);
         name = d.name;
     }
     if (!lpServiceStatus) return Fail(ERROR_INVALID_PARAMETER);

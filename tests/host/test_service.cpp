@@ -10,7 +10,7 @@
 
 namespace {
 
-SERVICE_STATUS_HANDLE gStatusHandle = 0;
+SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
 SERVICE_STATUS gStatus{};
 const char kKey[] = "SOFTWARE\\TarnHostTest";
 

@@ -1,0 +1,33 @@
+// The drive table of `tarnctl status`, built like the desktop program's
+// drive list: the drive type per letter, the service's status word with
+// the device path and the root, and the volume's file system and label.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/tarnctl/backend.h"
+
+namespace tarnctl {
+
+struct DriveRow {
+    char letter = 0;
+    unsigned type = 0;
+    uint32_t status = 0;
+    int64_t totalBytes = 0;
+    int64_t freeBytes = 0;
+    bool hasVolume = false;
+    VolumeInfo volume;
+};
+
+// Every drive (only = 0) or the one drive `only`.
+std::vector<DriveRow> CollectDrives(Backend& backend, char only);
+
+std::string FormatDriveTable(const std::vector<DriveRow>& rows);
+std::string FormatDriveJson(const std::vector<DriveRow>& rows);
+
+// "512 B", "1.5 KiB", "64.0 MiB", "2.0 GiB", "1.0 TiB".
+std::string HumanSize(int64_t bytes);
+
+}  // namespace tarnctl
