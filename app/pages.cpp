@@ -1,27 +1,91 @@
 #include "app/pages.h"
 
+#include <QString>
+#include <cstdio>
+
 #include "app/resource.h"
 
-CPage::CPage(UINT idd, CWnd* parent) : CDialog(idd, parent) {}
+CPage::CPage(UINT idd, TarnSystemCalls& system, CWnd* parent) : CDialog(idd, parent), m_system(system) {}
 
 CPage::~CPage() { DestroyWindow(); }
 
 BOOL CPage::OnInitDialog() {
   CDialog::OnInitDialog();
-  SetBackgroundPattern(LoadBitmap(IDB_BACKGROUND));
+  m_background = LoadBitmap(IDB_BACKGROUND);
+  SetBackgroundPattern(m_background);
   return TRUE;
 }
 
-CPageTarn::CPageTarn(CWnd* parent) : CPage(IDD_PAGE_TARN, parent) {
-  OnMessage(WM_SETDRIVE, [this](WPARAM w, LPARAM) {
-    // The text belongs to the sender; keep a copy.
-    const char* drive = reinterpret_cast<const char*>(w);
-    m_drive = drive ? drive : "";
-    ++m_setDriveCount;
-    return 0;
-  });
+bool CPage::Confirm(const std::string& text) {
+  return MessageBox(text, "Question", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
-CPageCreateImage::CPageCreateImage(CWnd* parent) : CPage(IDD_PAGE_CREATEIMAGE, parent) {}
+void CPage::SendToMain(UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (CWnd* main = GetParent()) main->SendMessage(msg, wParam, lParam);
+}
 
-CPageMount::CPageMount(CWnd* parent) : CPage(IDD_PAGE_MOUNT, parent) {}
+std::string CPage::LastMessage() {
+  uint8_t buffer[128] = {};
+  m_system.SvcGetLastMessage(sizeof(buffer), buffer);
+  buffer[sizeof(buffer) - 1] = 0;
+  return reinterpret_cast<const char*>(buffer);
+}
+
+std::string GroupDigits(uint64_t value) {
+  std::string digits = std::to_string(value);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string FormatSizeText(uint64_t bytes) {
+  char text[96];
+  const char* unit = "KB";
+  double value = static_cast<double>(bytes) / 1024.0;
+  if (bytes > 1073741824ull) {
+    unit = "GB";
+    value = static_cast<double>(bytes) / 1073741824.0;
+  } else if (bytes > 1048576ull) {
+    unit = "MB";
+    value = static_cast<double>(bytes) / 1048576.0;
+  }
+  std::snprintf(text, sizeof(text), "%s Bytes    %.1f %s", GroupDigits(bytes).c_str(), value, unit);
+  return text;
+}
+
+std::string ConversionQuestion(const std::string& drive, uint64_t bytes, bool encrypt) {
+  char text[512];
+  const char* verb = encrypt ? "encrypt" : "decrypt";
+  if (bytes <= 1073741824ull)
+    std::snprintf(text, sizeof(text),
+                  "The drive %s contain more than %.3f MB of data, %s it may take a moment , do you ensure to "
+                  "encrypt it? ",
+                  drive.c_str(), static_cast<double>(bytes) / 1048576.0, verb);
+  else
+    std::snprintf(text, sizeof(text),
+                  "The drive %s contain more than %.1f GB of data, %s it may take long of time. while the "
+                  "encrypting, you can't stop it, do you ensure to encrypt it? ",
+                  drive.c_str(), static_cast<double>(bytes) / 1073741824.0, verb);
+  return text;
+}
+
+bool SetRecordFileName(VDISK_MOUNT_RECORD& record, const std::string& path) {
+  // The path is 8-bit text in the program; UTF-8 here, as the system's
+  // multibyte code page is.
+  std::u16string wide = u"\\??\\" + QString::fromStdString(path).toStdU16String();
+  if (wide.size() + 1 > sizeof(record.FileName) / sizeof(record.FileName[0])) return false;
+  for (size_t i = 0; i < wide.size(); ++i) record.FileName[i] = wide[i];
+  record.FileName[wide.size()] = 0;
+  return true;
+}
+
+std::string RecordFileName(const VDISK_MOUNT_RECORD& record) {
+  constexpr size_t kCount = sizeof(record.FileName) / sizeof(record.FileName[0]);
+  std::u16string wide;
+  // A record from elsewhere may lack its terminator; stop at the field's end.
+  for (size_t i = 4; i < kCount && record.FileName[i]; ++i) wide += static_cast<char16_t>(record.FileName[i]);
+  return QString::fromStdU16String(wide).toStdString();
+}

@@ -62,6 +62,60 @@
 #define ID_TRAY_OPTION 32776
 #define ID_TRAY_MOUNTDISK 32778
 #define ID_TRAY_MOUNTCD 32779
+#define ID_TRAY_UNMOUNT_BASE 0x8000
+#define ID_TRAY_UNMOUNT_LAST 0x80FF
+
+// Controls of the Disk Encryption page (template 105).
+#define IDC_TARN_ENCRYPT 1004
+#define IDC_TARN_PROGRESS 1005
+#define IDC_TARN_LOCK 1006
+#define IDC_TARN_FORMAT 1007
+#define IDC_TARN_LABEL_TOTAL 1012
+#define IDC_TARN_LABEL_USED 1013
+#define IDC_TARN_LABEL_FREE 1014
+#define IDC_TARN_TOTAL 1015
+#define IDC_TARN_USED 1016
+#define IDC_TARN_FREE 1017
+#define IDC_TARN_CAPTION 1018
+#define IDC_TARN_CHART 1019
+#define IDC_TARN_FS 1020
+#define IDC_TARN_CANENCRYPT 1021
+#define IDC_TARN_DRIVETYPE 1022
+
+// Controls of the CD/DVD image pages (templates 106 and 146).
+#define IDC_IMG_PROGRESS 1002
+#define IDC_IMG_SOURCE 1003
+#define IDC_IMG_BROWSE_SOURCE 1004
+#define IDC_IMG_DEST 1005
+#define IDC_IMG_BROWSE_DEST 1006
+
+// Controls of the Create Image page (template 108).
+#define IDC_CI_BROWSE 1002
+#define IDC_CI_PATH 1003
+#define IDC_CI_FS 1004
+#define IDC_CI_PROGRESS 1005
+#define IDC_CI_SIZE 1010
+#define IDC_CI_LABEL 1011
+#define IDC_CI_ENCRYPT 1046
+#define IDC_CI_GROUP_FILE 1052
+#define IDC_CI_GROUP_OPTION 1053
+#define IDC_CI_GROUP_NOTE 1054
+#define IDC_CI_GROUP_PROGRESS 1055
+#define IDC_CI_GROUP_ADVANCE 1056
+
+// Controls of the Mount page (template 109).
+#define IDC_MNT_REFRESH 1003
+#define IDC_MNT_BROWSE 1004
+#define IDC_MNT_DISK 1023
+#define IDC_MNT_CD 1025
+#define IDC_MNT_PATH 1026
+#define IDC_MNT_PASSWORD 1042
+#define IDC_MNT_LETTER 1047
+
+// Controls of the Options dialog (template 104).
+#define IDC_OPT_AUTOSTART 1023
+#define IDC_OPT_SHELLEXT 1024
+#define IDC_OPT_TRAY 1035
 
 // Controls of the password dialogs.
 #define IDC_PASSWORD 1026

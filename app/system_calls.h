@@ -1,13 +1,16 @@
-// The calls the main window makes into the machine (drive probing, device
-// notifications) and into the service, behind one interface: the desktop
-// build plugs the Win32 layer and the service client in here, tests and the
+// The calls the desktop program makes into the machine (drive probing,
+// volumes, files, the registry, device notifications, formatting) and into
+// the service, behind one interface: the desktop build plugs the Win32 layer
+// and the service client in here (RealSystemCalls), tests and the
 // demonstration run plug in FakeSystemCalls.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/ui/dbt.h"
 #include "platform/ui/winuser.h"
+#include "service/mount_record.h"
 
 #ifndef DRIVE_UNKNOWN
 #define DRIVE_UNKNOWN 0
@@ -23,6 +26,43 @@
 #define RPC_S_SERVER_UNAVAILABLE 1722
 #endif
 
+#ifndef GENERIC_READ
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#endif
+#ifndef FILE_SHARE_READ
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#endif
+#ifndef OPEN_EXISTING
+#define OPEN_EXISTING 3
+#endif
+#ifndef FILE_FLAG_NO_BUFFERING
+#define FILE_FLAG_NO_BUFFERING 0x20000000
+#endif
+#ifndef FILE_READ_ATTRIBUTES
+#define FILE_READ_ATTRIBUTES 0x0080
+#endif
+#ifndef INVALID_HANDLE_VALUE
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#endif
+#ifndef INVALID_FILE_ATTRIBUTES
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#endif
+#ifndef REG_SZ
+#define REG_SZ 1
+#define REG_DWORD 4
+#endif
+#ifndef ERROR_SUCCESS
+#define ERROR_SUCCESS 0L
+#endif
+#ifndef ERROR_FILE_NOT_FOUND
+#define ERROR_FILE_NOT_FOUND 2L
+#endif
+#ifndef ERROR_MORE_DATA
+#define ERROR_MORE_DATA 234L
+#endif
+
 class TarnSystemCalls {
  public:
   virtual ~TarnSystemCalls() = default;
@@ -34,19 +74,51 @@ class TarnSystemCalls {
                                      DWORD fileSystemNameSize) = 0;
   virtual BOOL GetDiskFreeSpaceExA(LPCSTR directory, uint64_t* freeBytesAvailable, uint64_t* totalBytes,
                                    uint64_t* totalFreeBytes) = 0;
+  virtual UINT GetSystemDirectoryA(LPSTR buffer, UINT size) = 0;
+  // Opens a volume ("\\.\E:") or a file; INVALID_HANDLE_VALUE on failure.
+  virtual HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags) = 0;
+  virtual BOOL CloseHandle(HANDLE handle) = 0;
+  virtual DWORD GetFileAttributesA(LPCSTR path) = 0;
+  virtual DWORD GetLastError() = 0;
+  // The program's own path, as GetModuleFileNameA gives it; the length copied.
+  virtual DWORD GetModuleFileNameA(LPSTR buffer, DWORD size) = 0;
 
-  // Service wrappers: the procedure's result, or the RPC exception code.
+  // Registry values under HKEY_LOCAL_MACHINE\subkey; each opens the key with
+  // RegCreateKeyA (creating it) and closes it again. Win32 errors.
+  virtual LONG RegQueryValue(LPCSTR subkey, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD size) = 0;
+  virtual LONG RegSetValue(LPCSTR subkey, LPCSTR name, DWORD type, const BYTE* data, DWORD size) = 0;
+  virtual LONG RegDeleteValue(LPCSTR subkey, LPCSTR name) = 0;
+
+  // The session's autostart entry of the given name: its command line.
+  // Win32 errors (ERROR_FILE_NOT_FOUND when there is none).
+  virtual LONG ReadAutostart(LPCSTR name, std::string* command) = 0;
+  virtual LONG WriteAutostart(LPCSTR name, const std::string& command) = 0;
+  virtual LONG DeleteAutostart(LPCSTR name) = 0;
+
+  // The format dialog's work: an empty FAT file system on the drive.
+  virtual DWORD FormatDrive(char letter, const char* fileSystem, const char* label) = 0;
+
+  // Service wrappers: the procedure's result, or the RPC exception code
+  // (SvcGetFinished: 0 when the call fails).
   virtual long SvcPing() = 0;
   virtual long SvcQueryDrive(const char* devicePath, const char* rootPath, int64_t* totalBytes, int64_t* freeBytes) = 0;
+  virtual long SvcStartImageConversion(const char* source, const char* target, long encrypt, const char* password) = 0;
+  virtual long SvcLockDrive(const char* driveName) = 0;
   virtual long SvcUnlockDrive(const char* drive, const char* password, long isFullPath) = 0;
+  virtual long SvcStartDriveConversion(const char* devicePath, long encrypt, const char* password) = 0;
+  virtual long SvcQuickEncryptDrive(const char* devicePath, const char* password) = 0;
+  virtual long SvcQuickDecryptDrive(const char* devicePath) = 0;
+  virtual long SvcGetLastMessage(long bufSize, uint8_t* buf) = 0;
+  virtual long SvcGetProgress() = 0;
+  virtual long SvcGetFinished() = 0;
+  virtual long SvcGetResult() = 0;
+  virtual long SvcCreateImage(const char* imageFile, int64_t sizeBytes, long fsType, long withPartitionTable,
+                              const char* volumeLabel) = 0;
+  virtual long SvcQueryMount(int driveLetter, VDISK_MOUNT_RECORD* record) = 0;
+  virtual long SvcMountImage(long deviceNumber, const VDISK_MOUNT_RECORD* record, int driveLetter) = 0;
+  virtual long SvcUnmountImage(int driveLetter) = 0;
 
   // Device notifications for a window; the events arrive as WM_DEVICECHANGE.
   virtual HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) = 0;
   virtual BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) = 0;
 };
-
-// FIXME: the real implementation (GetDriveTypeA, GetVolumeInformationA and
-// GetDiskFreeSpaceExA of platform/win32; SvcPing, SvcQueryDrive and
-// SvcUnlockDrive of tarn_svcclient; tarnhost's device events fed to
-// tarn::ui::DeliverDeviceChange) is not here yet: until those branches land,
-// the program runs only with --demo.

@@ -23,8 +23,7 @@ std::string Format(const char* format, const std::string& text) {
 CTarnDlg::CTarnDlg(TarnSystemCalls& system, CWnd* parent) : CDialog(IDD_MAIN, parent), m_system(system) {
   OnCommandId(ID_HDR_ABOUT, [this] { OnAbout(); });
   OnCommandId(ID_HDR_HELP, [this] { OnHelp(); });
-  // FIXME: the Options dialog.
-  OnCommandId(ID_HDR_OPTION, [] {});
+  OnCommandId(ID_HDR_OPTION, [this] { OnOption(); });
   OnCommandId(ID_REFRESH, [this] {
     RebuildDriveList();
     std::string drive = CurrentDrive;
@@ -55,7 +54,16 @@ CTarnDlg::CTarnDlg(TarnSystemCalls& system, CWnd* parent) : CDialog(IDD_MAIN, pa
   OnCommandRange(ID_DRIVE_BASE, ID_DRIVE_LAST, [this](UINT id) { OnDriveChosen(id); });
   OnCommandId(ID_TRAY_SHOWWINDOW, [this] { ShowWindow(SW_SHOW); });
   OnCommandId(ID_TRAY_EXIT, [this] { OnTrayExit(); });
-  // FIXME: the tray's mount, unmount and option commands.
+  OnCommandId(ID_TRAY_MOUNTDISK, [this] { OnTrayMount(false); });
+  OnCommandId(ID_TRAY_MOUNTCD, [this] { OnTrayMount(true); });
+  OnCommandId(ID_TRAY_OPTION, [this] { OnOption(); });
+  // The fixed tray commands lie inside this range and keep their handlers.
+  OnCommandRange(ID_TRAY_UNMOUNT_BASE, ID_TRAY_UNMOUNT_LAST, [this](UINT id) { OnTrayUnmount(id); });
+  OnMessage(WM_ENDSESSION, [this](WPARAM w, LPARAM) -> LRESULT {
+    // The session ends: so does the program, without asking.
+    if (w) EndDialog(IDCANCEL);
+    return 0;
+  });
 
   OnMessage(WM_ENABLENAV, [this](WPARAM w, LPARAM) -> LRESULT {
     m_nav.EnableWindow(w != 0);
@@ -90,13 +98,14 @@ CTarnDlg::CTarnDlg(TarnSystemCalls& system, CWnd* parent) : CDialog(IDD_MAIN, pa
   OnMessage(WM_RELEASESHELL, [this](WPARAM, LPARAM) -> LRESULT {
     if (m_devNotify) m_system.UnregisterDeviceNotification(m_devNotify);
     m_devNotify = nullptr;
-    Shell_NotifyIconA(NIM_DELETE, &m_trayIcon);
+    TrayIconIfShown(NIM_DELETE);
     return 1;
   });
   OnMessage(WM_DESTROY, [this](WPARAM, LPARAM) {
+    tarn::ui::SetDriveFormatter(nullptr);
     if (m_devNotify) m_system.UnregisterDeviceNotification(m_devNotify);
     m_devNotify = nullptr;
-    Shell_NotifyIconA(NIM_DELETE, &m_trayIcon);
+    TrayIconIfShown(NIM_DELETE);
     return 0;
   });
 }
@@ -116,11 +125,11 @@ BOOL CTarnDlg::OnInitDialog() {
 
   RECT pageArea;
   GetDlgItem(IDC_PAGEAREA)->GetWindowRect(&pageArea);
-  m_pageTarn = std::make_unique<CPageTarn>(this);
-  m_pageImageEnc = std::make_unique<CPageImageEnc>(IDD_PAGE_IMAGEENC, this);
-  m_pageImageDec = std::make_unique<CPageImageEnc>(IDD_PAGE_IMAGEDEC, this);
-  m_pageCreateImage = std::make_unique<CPageCreateImage>(this);
-  m_pageMount = std::make_unique<CPageMount>(this);
+  m_pageTarn = std::make_unique<CPageTarn>(m_system, this);
+  m_pageImageEnc = std::make_unique<CPageImageEnc>(IDD_PAGE_IMAGEENC, m_system, this);
+  m_pageImageDec = std::make_unique<CPageImageEnc>(IDD_PAGE_IMAGEDEC, m_system, this);
+  m_pageCreateImage = std::make_unique<CPageCreateImage>(m_system, this);
+  m_pageMount = std::make_unique<CPageMount>(m_system, this);
   for (CPage* page : {static_cast<CPage*>(m_pageTarn.get()), static_cast<CPage*>(m_pageImageEnc.get()),
                       static_cast<CPage*>(m_pageImageDec.get()), static_cast<CPage*>(m_pageCreateImage.get()),
                       static_cast<CPage*>(m_pageMount.get())}) {
@@ -149,8 +158,7 @@ BOOL CTarnDlg::OnInitDialog() {
   m_trayIcon.uCallbackMessage = WM_TRAYICON;
   m_trayIcon.hIcon = m_hIcon;
   std::strncpy(m_trayIcon.szTip, "Orvantis Shroudkeep", sizeof(m_trayIcon.szTip) - 1);
-  // FIXME: only while the ShowTrayIcon setting is on.
-  Shell_NotifyIconA(NIM_ADD, &m_trayIcon);
+  TrayIconIfShown(NIM_ADD);
 
   DEV_BROADCAST_DEVICEINTERFACE_A filter{};
   filter.dbcc_size = 32;
@@ -158,8 +166,10 @@ BOOL CTarnDlg::OnInitDialog() {
   filter.dbcc_classguid = GUID_DEVINTERFACE_VOLUME;
   m_devNotify = m_system.RegisterDeviceNotificationA(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   if (!m_devNotify) {
-    // FIXME: GetLastError of the Win32 layer once it is linked.
-    MessageBox("RegisterDeviceNotification failed: 0\n", "Registration", MB_OK);
+    char text[64];
+    std::snprintf(text, sizeof(text), "RegisterDeviceNotification failed: %d\n",
+                  static_cast<int>(m_system.GetLastError()));
+    MessageBox(text, "Registration", MB_OK);
   }
 
   RECT navArea;
@@ -184,6 +194,11 @@ BOOL CTarnDlg::OnInitDialog() {
   m_help.SetBitmap(LoadBitmap(IDB_HDR_HELP));
   m_option.SubclassDlgItem(ID_HDR_OPTION, this);
   m_option.SetBitmap(LoadBitmap(IDB_HDR_OPTION));
+
+  // The shell's format dialog writes through the machine.
+  tarn::ui::SetDriveFormatter([this](char letter, const std::string& fs, const std::string& label) {
+    return m_system.FormatDrive(letter, fs.c_str(), label.c_str());
+  });
 
   RebuildDriveList();
   SetTimer(0, 500);
@@ -330,31 +345,3 @@ void CTarnDlg::AskAndUnlock(const std::string& drive, long isFullPath) {
   dialog.DestroyWindow();
 }
 
-void CTarnDlg::OnTrayIcon(LPARAM mouse) {
-  if (mouse == WM_LBUTTONDBLCLK) {
-    if (IsWindowVisible()) {
-      ShowWindow(SW_HIDE);
-    } else {
-      ShowWindow(SW_RESTORE);
-      ShowWindow(SW_SHOW);
-      if (m_widget) m_widget->activateWindow();
-    }
-  } else if (mouse == WM_RBUTTONUP) {
-    CMenu menu;
-    if (!menu.LoadMenu(IDR_TRAYMENU)) return;
-    CMenu* popup = menu.GetSubMenu(0);
-    if (!popup) return;
-    QPoint at = QCursor::pos();
-    popup->TrackPopupMenu(TPM_RIGHTBUTTON, at.x(), at.y(), this);
-    PostMessage(WM_NULL);
-  }
-}
-
-void CTarnDlg::OnTrayExit() {
-  if (Busy) {
-    AfxMessageBox(kExitRefused, MB_OK);
-    return;
-  }
-  Shell_NotifyIconA(NIM_DELETE, &m_trayIcon);
-  EndDialog(0);
-}

@@ -26,6 +26,8 @@ class CTarnDlg : public CDialog {
   void OnCancel() override { ShowWindow(SW_HIDE); }
 
   void RebuildDriveList();
+  // The first letter from D to Z that no drive answers to; 0 when all do.
+  char FindFreeDriveLetter();
 
   // State, for the pages, the tray and the tests.
   int NavMode = 0;
@@ -51,6 +53,12 @@ class CTarnDlg : public CDialog {
   void AskAndUnlock(const std::string& drive, long isFullPath);
   void OnTrayIcon(LPARAM mouse);
   void OnTrayExit();
+  void OpenTrayMenu();
+  void OnTrayMount(bool cd);
+  void OnTrayUnmount(UINT id);
+  void OnOption();
+  // Adds or removes the tray icon when the ShowTrayIcon setting is on.
+  void TrayIconIfShown(DWORD message);
 
   TarnSystemCalls& m_system;
   HICON m_hIcon = nullptr;

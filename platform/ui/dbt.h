@@ -11,12 +11,16 @@
 #define DBTF_NET 0x0002
 #define DEVICE_NOTIFY_WINDOW_HANDLE 0x00000000
 
-struct GUID {
+// Guarded like the RPC runtime's, so both may be included.
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
+typedef struct _GUID {
   uint32_t Data1;
   uint16_t Data2;
   uint16_t Data3;
   uint8_t Data4[8];
-};
+} GUID;
+#endif
 
 typedef struct _DEV_BROADCAST_HDR {
   DWORD dbch_size;

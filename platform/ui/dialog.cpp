@@ -36,10 +36,14 @@ BOOL CDialog::Create(UINT idd, CWnd* parent) {
   QFont font = tarn::ui::DialogFont(tmpl->fontFace, tmpl->fontSize);
   m_units = tarn::ui::DialogBaseUnits(font);
   QWidget* parentWidget = m_pParentWnd ? m_pParentWnd->GetQWidget() : nullptr;
+  bool child = (tmpl->style & WS_CHILD) != 0;
+  // A popup is owned by a top-level window, as on Windows, where a child
+  // named as owner stands for its top-level ancestor. So a page that owns a
+  // dialog may be disabled while it is up without disabling the dialog too.
+  if (!child && parentWidget) parentWidget = parentWidget->window();
   QWidget* widget = CreateOwnWidget(parentWidget);
   widget->setFont(font);
   RECT size = MapDialogRect(RECT{0, 0, tmpl->cx, tmpl->cy});
-  bool child = (tmpl->style & WS_CHILD) != 0;
   // A popup is owned by its parent, not one of its children.
   AttachWidget(widget, ControlKind::Dialog, child ? m_pParentWnd : nullptr, m_idd, tmpl->style & ~WS_VISIBLE, tmpl->exStyle);
   m_parent = m_pParentWnd;

@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 #include <map>
 
 #include "platform/ui/control_text.h"
@@ -130,7 +131,11 @@ CWnd* CreateTemplateControl(const DLGITEMTEMPLATE& item, CWnd* parent, BaseUnits
   }
   widget->setFont(font);
   RECT r = MapDialogRect(RECT{item.x, item.y, item.x + item.cx, item.y + item.cy}, units);
-  widget->setGeometry(r.left, r.top, r.right - r.left, r.bottom - r.top);
+  int height = r.bottom - r.top;
+  // A drop-down list's template height includes its open list; closed, it
+  // is one line high.
+  if (item.kind == ControlKind::ComboDropList) height = std::min(height, widget->sizeHint().height());
+  widget->setGeometry(r.left, r.top, r.right - r.left, height);
   auto* wnd = new CControlWnd(widget, item.kind, parent, static_cast<UINT>(item.id), style, 0);
   SetControlText(wnd, item.text);
   // Buttons tell their dialog, as BN_CLICKED in WM_COMMAND.
@@ -140,6 +145,24 @@ CWnd* CreateTemplateControl(const DLGITEMTEMPLATE& item, CWnd* parent, BaseUnits
     int id = item.id;
     QObject::connect(button, &QAbstractButton::clicked, [self, owner, id] {
       ::SendMessage(owner, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(self));
+    });
+  }
+  // Edits report changes of their text (EN_CHANGE), drop-down lists a
+  // selection made by the user (CBN_SELCHANGE), both in WM_COMMAND.
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    HWND self = wnd->GetSafeHwnd();
+    HWND owner = parent->GetSafeHwnd();
+    int id = item.id;
+    QObject::connect(edit, &QLineEdit::textChanged, [self, owner, id] {
+      ::SendMessage(owner, WM_COMMAND, MAKEWPARAM(id, EN_CHANGE), reinterpret_cast<LPARAM>(self));
+    });
+  }
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    HWND self = wnd->GetSafeHwnd();
+    HWND owner = parent->GetSafeHwnd();
+    int id = item.id;
+    QObject::connect(combo, &QComboBox::activated, [self, owner, id] {
+      ::SendMessage(owner, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(self));
     });
   }
   widget->setVisible(!item.hidden);

@@ -141,6 +141,8 @@ typedef const RECT* LPCRECT;
 
 // Notification codes and command ids of dialogs.
 #define BN_CLICKED 0
+#define EN_CHANGE 0x0300
+#define CBN_SELCHANGE 1
 #define STN_CLICKED 0
 #define IDOK 1
 #define IDCANCEL 2

@@ -199,6 +199,9 @@ LRESULT CWnd::DefWindowProc(UINT msg, WPARAM wParam, LPARAM) {
 
 BOOL CWnd::OnCommand(WPARAM wParam, LPARAM) {
   UINT id = LOWORD(wParam);
+  // Command entries take clicks and menu choices; other notifications of a
+  // control (EN_CHANGE, CBN_SELCHANGE, ...) go to the window's own OnCommand.
+  if (HIWORD(wParam) > 1) return FALSE;
   auto single = m_commandMap.find(id);
   if (single != m_commandMap.end()) {
     single->second();

@@ -143,7 +143,7 @@ TEST_F(MainWindowTest, WithTheServiceStoppedEveryDriveReadsNotSupported) {
 
 TEST_F(MainWindowTest, FirstRebuildChoosesDriveCAndDriveChoiceTellsTheDiskPage) {
   EXPECT_EQ(dialog_->CurrentDrive, "c:");
-  EXPECT_EQ(dialog_->PageTarn().GetDrive(), "c:");
+  EXPECT_EQ(dialog_->PageTarn().GetDrive(), "C:");  // the page keeps it upper-cased
   EXPECT_EQ(dialog_->PageTarn().GetStyle() & WS_VISIBLE, static_cast<DWORD>(WS_VISIBLE));
 
   dialog_->SendMessage(WM_COMMAND, ID_MOUNTUNMOUNT, 0);
@@ -166,7 +166,7 @@ TEST_F(MainWindowTest, FirstRebuildChoosesDriveCAndDriveChoiceTellsTheDiskPage) 
 
   dialog_->SendMessage(WM_COMMAND, Cmd('e'), 0);
   EXPECT_EQ(dialog_->CurrentDrive, "e:");
-  EXPECT_EQ(dialog_->PageTarn().GetDrive(), "e:");
+  EXPECT_EQ(dialog_->PageTarn().GetDrive(), "E:");
   EXPECT_TRUE(dialog_->PageTarn().GetStyle() & WS_VISIBLE);
   EXPECT_FALSE(dialog_->PageImageEnc().GetStyle() & WS_VISIBLE);
 

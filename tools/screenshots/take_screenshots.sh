@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Starts the desktop program under Xvfb on the demonstration machine and
-# saves PNG screenshots of the main window in each mode, the About box, the
-# password dialogs and the wait dialog into the folder given.
+# saves PNG screenshots of the main window in each mode, every page in its
+# main states (plain, encrypted, locked, system drive, converting; CD/DVD
+# encrypt and decrypt; Create Image; Mount with a free and a mounted letter),
+# the tray menu, the About, password, Options, format and wait dialogs into
+# the folder given.
 # Usage: tools/screenshots/take_screenshots.sh OUTPUT_FOLDER [BUILD_DIR]
-# FIXME: start tarnhost and tarnsvc on a temporary machine and use the real
-# service once the program talks to it; until then the demo machine is used.
+# FIXME: the pictures come from the demonstration machine; a tour against
+# tarnhost and tarnsvc on a temporary machine is not scripted yet (the live
+# windows are covered by tests/ui/live_pages_test.cpp).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 out=${1:?usage: $0 OUTPUT_FOLDER [BUILD_DIR]}
