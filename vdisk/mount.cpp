@@ -108,7 +108,7 @@ NTSTATUS MountMedium(PDEVICE_OBJECT DeviceObject, const VDISK_MOUNT_RECORD* Reco
     CreateDriveLink(extension);
 
     NTSTATUS status = extension->DiskKind == VDISK_KIND_NETWORK
-                          ? NetDiskOpen(extension, Record)
+                          ? NetDiskOpen(extension, Record, DeviceObject)
                           : FileDiskOpen(extension, Record, DeviceObject, IoStatus);
     if (!NT_SUCCESS(status)) {
         DeleteDriveLink(extension);

@@ -1,32 +1,316 @@
-// Network disk client.
-// FIXME: the TDI transport, the request/reply exchanges, the descrambling of
-// read data, reconnection and the local write cache are not written yet;
-// until then a network mount fails with STATUS_NOT_SUPPORTED, so no transfer
-// ever reaches this file with a connection.
+// Network disk client: mount, transfers split into exchanges of at most
+// 64 KiB, the single reconnection, the local cache and the sector
+// encryption. Everything runs in the device's worker thread, one exchange
+// at a time.
 #include "vdisk/netdisk.h"
 
-NTSTATUS NetDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record)
+#include <ntstrsafe.h>
+
+#include <algorithm>
+
+#include "cipher/sector.h"
+#include "vdisk/netdisk_cache.h"
+#include "vdisk/netdisk_exchange.h"
+#include "vdisk/netdisk_protocol.h"
+#include "vdisk/netdisk_transport.h"
+
+namespace {
+
+constexpr ULONG kMaxExchange = tarn::netdisk::kMaxExchange;
+
+NETDISK_CONNECTION* ConnectionOf(VDISK_EXTENSION* Extension)
 {
-    UNREFERENCED_PARAMETER(Extension);
-    UNREFERENCED_PARAMETER(Record);
-    return STATUS_NOT_SUPPORTED;
+    return static_cast<NETDISK_CONNECTION*>(Extension->Backing);
+}
+
+NETDISK_CACHE* CacheOf(VDISK_EXTENSION* Extension)
+{
+    return static_cast<NETDISK_CACHE*>(Extension->Cache);
+}
+
+NTSTATUS Fail(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Information = 0;
+    return Irp->IoStatus.Status = Status;
+}
+
+bool WithinDisk(LONGLONG Offset, ULONG Length, LONGLONG DiskSize)
+{
+    return Offset >= 0 && Offset <= DiskSize && LONGLONG(Length) <= DiskSize - Offset;
+}
+
+bool UnitAligned(LONGLONG Offset, ULONG Length)
+{
+    return Offset % VDISK_UNIT_SIZE == 0 && Length % VDISK_UNIT_SIZE == 0;
+}
+
+// A pool buffer freed at the end of the scope.
+class PoolBuffer {
+public:
+    PoolBuffer() = default;
+    bool Allocate(SIZE_T Size)
+    {
+        data_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, Size, VDISK_POOL_TAG));
+        return data_ != nullptr;
+    }
+    ~PoolBuffer()
+    {
+        if (data_ != nullptr) {
+            ExFreePoolWithTag(data_, VDISK_POOL_TAG);
+        }
+    }
+    PoolBuffer(const PoolBuffer&) = delete;
+    PoolBuffer& operator=(const PoolBuffer&) = delete;
+
+    PUCHAR get() const { return data_; }
+
+private:
+    PUCHAR data_ = nullptr;
+};
+
+// A connection dropped by a failed exchange is made again before the next
+// transfer sends anything.
+NTSTATUS EnsureConnected(VDISK_EXTENSION* Extension)
+{
+    NETDISK_CONNECTION* connection = ConnectionOf(Extension);
+    if (connection->Connected) {
+        return STATUS_SUCCESS;
+    }
+    return NetTdiConnect(connection, Extension->ServerAddress, Extension->ServerPort);
+}
+
+NTSTATUS Reconnect(VDISK_EXTENSION* Extension)
+{
+    NETDISK_CONNECTION* connection = ConnectionOf(Extension);
+    if (connection->Connected) {
+        NetTdiDisconnect(connection, TDI_DISCONNECT_RELEASE);
+    }
+    return NetTdiConnect(connection, Extension->ServerAddress, Extension->ServerPort);
+}
+
+// Runs Exchange(offset, count, position in the buffer) over consecutive
+// parts of at most 64 KiB, in order, stopping at the first failure.
+template <typename ExchangeFn>
+NTSTATUS InParts(LONGLONG Offset, ULONG Length, ExchangeFn Exchange)
+{
+    for (ULONG done = 0; done < Length;) {
+        const ULONG count = std::min(Length - done, kMaxExchange);
+        NTSTATUS status = Exchange(Offset + done, count, done);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        done += count;
+    }
+    return STATUS_SUCCESS;
+}
+
+// A transfer that meets a connection the server closed is repeated once,
+// whole, after connecting again. The repeat is split like the first try:
+// the server takes no exchange over 64 KiB.
+template <typename TransferFn>
+NTSTATUS WithOneReconnect(VDISK_EXTENSION* Extension, TransferFn Transfer)
+{
+    NTSTATUS status = EnsureConnected(Extension);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = Transfer();
+    if (status != STATUS_INVALID_DEVICE_STATE) {
+        return status;
+    }
+    status = Reconnect(Extension);
+    return NT_SUCCESS(status) ? Transfer() : status;
+}
+
+NTSTATUS FetchRange(VDISK_EXTENSION* Extension, LONGLONG Offset, ULONG Length, PUCHAR Destination)
+{
+    NETDISK_CONNECTION* connection = ConnectionOf(Extension);
+    return WithOneReconnect(Extension, [&] {
+        return InParts(Offset, Length, [&](LONGLONG at, ULONG count, ULONG position) {
+            return NetDiskReadExchange(connection, at, count, Destination + position);
+        });
+    });
+}
+
+NTSTATUS StoreRange(VDISK_EXTENSION* Extension, LONGLONG Offset, ULONG Length, const UCHAR* Source)
+{
+    PoolBuffer send;
+    if (!send.Allocate(tarn::netdisk::kRequestSize + std::min(Length, kMaxExchange))) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NETDISK_CONNECTION* connection = ConnectionOf(Extension);
+    return WithOneReconnect(Extension, [&] {
+        return InParts(Offset, Length, [&](LONGLONG at, ULONG count, ULONG position) {
+            return NetDiskWriteExchange(connection, at, count, Source + position, send.get());
+        });
+    });
+}
+
+PUCHAR CallerBuffer(PIRP Irp)
+{
+    return Irp->MdlAddress == nullptr
+               ? nullptr
+               : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+}
+
+// Releases what a mount (or the unmount) holds.
+VOID CloseMedium(VDISK_EXTENSION* Extension)
+{
+    NetCacheRelease(CacheOf(Extension));
+    Extension->Cache = nullptr;
+    if (NETDISK_CONNECTION* connection = ConnectionOf(Extension)) {
+        if (connection->Connected) {
+            NetTdiDisconnect(connection, TDI_DISCONNECT_RELEASE);
+        }
+        NetTdiClose(connection);
+    }
+    Extension->Backing = nullptr;
+}
+
+NTSTATUS CreateCache(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record, LONGLONG DiskSize)
+{
+    size_t chars = 0;
+    if (!NT_SUCCESS(RtlStringCchLengthW(reinterpret_cast<PCWSTR>(Record->CacheFileName), VDISK_NAME_CHARS, &chars))) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWCH>(reinterpret_cast<PCWSTR>(Record->CacheFileName));
+    name.Length = USHORT(chars * sizeof(WCHAR));
+    name.MaximumLength = USHORT(VDISK_NAME_BYTES);
+    NETDISK_CACHE* cache = nullptr;
+    NTSTATUS status = NetCacheCreate(&name, DiskSize, &cache);
+    Extension->Cache = cache;
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS NetDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record, PDEVICE_OBJECT DeviceObject)
+{
+    Extension->Backing = nullptr;
+    Extension->Cache = nullptr;
+    NETDISK_CONNECTION* connection = nullptr;
+    NTSTATUS status = NetTdiOpen(&connection);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Extension->Backing = connection;
+
+    status = NetTdiConnect(connection, Extension->ServerAddress, Extension->ServerPort);
+    // The size counts only from a well-formed reply; without one there is
+    // no disk to offer.
+    LONGLONG diskSize = 0;
+    if (NT_SUCCESS(status)) {
+        status = NetDiskQuerySize(connection, &diskSize);
+    }
+    if (NT_SUCCESS(status) && Extension->UseLocalCache) {
+        status = CreateCache(Extension, Record, diskSize);
+    }
+    if (!NT_SUCCESS(status)) {
+        CloseMedium(Extension);
+        return status;
+    }
+    {
+        FastMutexGuard lock(&Extension->MountLock);
+        Extension->DiskSize = diskSize;
+    }
+    DeviceObject->AlignmentRequirement = FILE_512_BYTE_ALIGNMENT;
+
+    // As for an image: the marker is decided at mount from unit 0; a unit 0
+    // that cannot be read counts as one without the marker.
+    UCHAR unit0[VDISK_UNIT_SIZE] = {};
+    const ULONG probe = ULONG(std::min<LONGLONG>(diskSize, VDISK_UNIT_SIZE));
+    if (!NT_SUCCESS(FetchRange(Extension, 0, probe, unit0))) {
+        RtlZeroMemory(unit0, sizeof(unit0));
+    }
+    {
+        FastMutexGuard lock(&Extension->CryptLock);
+        VdiskDecideMarker(Extension, unit0, sizeof(unit0));
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS NetDiskRead(VDISK_EXTENSION* Extension, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(Extension);
-    Irp->IoStatus.Information = 0;
-    return Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG length = stack->Parameters.Read.Length;
+    const LONGLONG offset = stack->Parameters.Read.ByteOffset.QuadPart;
+    NETDISK_CACHE* cache = CacheOf(Extension);
+    if (!WithinDisk(offset, length, Extension->DiskSize) || (cache != nullptr && !UnitAligned(offset, length))) {
+        return Fail(Irp, STATUS_INVALID_PARAMETER);
+    }
+    PUCHAR caller = CallerBuffer(Irp);
+    if (caller == nullptr) {
+        return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+
+    NTSTATUS status = FetchRange(Extension, offset, length, caller);
+    if (NT_SUCCESS(status) && cache != nullptr) {
+        status = NetCacheOverlay(cache, offset, length, caller);
+    }
+    if (!NT_SUCCESS(status)) {
+        return Fail(Irp, status);
+    }
+    {
+        FastMutexGuard lock(&Extension->CryptLock);
+        if (!FlagIsSet(Extension->Encrypted) && offset == 0) {
+            VdiskDecideMarker(Extension, caller, length);
+        }
+        if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
+            if (!UnitAligned(offset, length)) {
+                return Fail(Irp, STATUS_INVALID_PARAMETER);
+            }
+            DecryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset), caller, length);
+        }
+    }
+    Irp->IoStatus.Information = length;
+    return Irp->IoStatus.Status = STATUS_SUCCESS;
 }
 
 NTSTATUS NetDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(Extension);
-    Irp->IoStatus.Information = 0;
-    return Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG length = stack->Parameters.Write.Length;
+    const LONGLONG offset = stack->Parameters.Write.ByteOffset.QuadPart;
+    NETDISK_CACHE* cache = CacheOf(Extension);
+    if (!WithinDisk(offset, length, Extension->DiskSize) || (cache != nullptr && !UnitAligned(offset, length))) {
+        return Fail(Irp, STATUS_INVALID_PARAMETER);
+    }
+    // A read-only mount never changes the disk, cached or not.
+    if (FlagIsSet(Extension->ReadOnly)) {
+        return Fail(Irp, STATUS_MEDIA_WRITE_PROTECTED);
+    }
+    PUCHAR caller = CallerBuffer(Irp);
+    if (caller == nullptr) {
+        return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+
+    // The ciphertext is made in a temporary buffer, so the caller's pages
+    // hold their plaintext throughout.
+    PoolBuffer ciphertext;
+    const UCHAR* source = caller;
+    {
+        FastMutexGuard lock(&Extension->CryptLock);
+        if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
+            if (!UnitAligned(offset, length) || !ciphertext.Allocate(length)) {
+                return Fail(Irp, STATUS_INVALID_PARAMETER);
+            }
+            RtlCopyMemory(ciphertext.get(), caller, length);
+            EncryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset), ciphertext.get(), length);
+            source = ciphertext.get();
+        }
+    }
+
+    NTSTATUS status = cache != nullptr ? NetCacheWrite(cache, offset, length, source)
+                                       : StoreRange(Extension, offset, length, source);
+    if (!NT_SUCCESS(status)) {
+        return Fail(Irp, status);
+    }
+    Irp->IoStatus.Information = length;
+    return Irp->IoStatus.Status = STATUS_SUCCESS;
 }
 
 VOID NetDiskClose(VDISK_EXTENSION* Extension)
 {
-    Extension->Backing = nullptr;
+    CloseMedium(Extension);
 }

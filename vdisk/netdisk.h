@@ -4,8 +4,10 @@
 
 #include "vdisk/extension.h"
 
-// Mount step: connect, query the size into DiskSize, create the cache.
-NTSTATUS NetDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record);
+// Mount step: connect, query the size into DiskSize, create the cache, set
+// the device's alignment and decide the marker from unit 0. On failure
+// nothing is left open and Backing and Cache are null.
+NTSTATUS NetDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record, PDEVICE_OBJECT DeviceObject);
 // Transfers; they set the request's final status and Information.
 NTSTATUS NetDiskRead(VDISK_EXTENSION* Extension, PIRP Irp);
 NTSTATUS NetDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp);

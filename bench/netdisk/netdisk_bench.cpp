@@ -1,7 +1,9 @@
 // Sequential 64 KiB reads: through netdiskd on loopback with the client's
-// path (TCP transport requests, reply parsing, descrambling), against
-// pread() of the file netdiskd serves. Both run in one process and one run;
-// the ratio (of wall-clock throughputs) is printed at the end.
+// path (TCP transport requests, reply parsing, descrambling), and through a
+// vtarn network disk device (read requests to the driver, its worker and
+// its client), against pread() of the file netdiskd serves. All run in one
+// process and one run; the ratios (of wall-clock throughputs) are printed
+// at the end.
 //
 //   build/bench/netdisk/netdisk_bench
 #include <benchmark/benchmark.h>
@@ -22,7 +24,10 @@
 #include "platform/nt/host.h"
 #include "server.h"
 #include "tdi_endpoint.h"
+#include "tests/support/irp_sender.h"
 #include "vdisk/netdisk_protocol.h"
+#include "vdisk/vdisk.h"
+#include "vdisk/vdisk_ioctl.h"
 
 namespace {
 
@@ -116,6 +121,57 @@ void NetworkRead(benchmark::State& state) {
   state.SetBytesProcessed(int64_t(state.iterations()) * kChunk);
 }
 
+// Mounts Ombrel0 of a freshly loaded vtarn on the server's port and reads
+// through the device.
+void DeviceRead(benchmark::State& state) {
+  std::string error;
+  auto store = netdiskd::OpenFileStore(DiskPath(), true, &error);
+  netdiskd::ExchangeLog log;
+  netdiskd::Server server(*store, log, netdiskd::ServerOptions{});
+  if (store == nullptr || !server.Listen(&error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::thread serving([&] { server.Run(); });
+  PDRIVER_OBJECT vtarn = nullptr;
+  PVOID object = nullptr;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"\\Device\\Ombrel\\Ombrel0");
+  if (!NT_SUCCESS(NtHostLoadDriver(u"\\Driver\\VTarn", DriverEntry, nullptr, &vtarn)) ||
+      !NT_SUCCESS(NtHostReferenceObjectByName(&name, *IoDeviceObjectType, &object))) {
+    state.SkipWithError("cannot load vtarn");
+  } else {
+    auto device = static_cast<PDEVICE_OBJECT>(object);
+    VDISK_MOUNT_RECORD record{};
+    record.DiskKind = VDISK_KIND_NETWORK;
+    record.ServerAddress = htonl(INADDR_LOOPBACK);
+    record.ServerPort = htons(server.Port());
+    record.DriveLetter = 'N';
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+    if (tarn::test::SendControl(device, IOCTL_VDISK_MOUNT, std::vector<uint8_t>(bytes, bytes + sizeof record))
+            .status != STATUS_SUCCESS) {
+      state.SkipWithError("cannot mount the network disk");
+    } else {
+      std::vector<uint8_t> buffer(kChunk);
+      uint64_t offset = 0;
+      for (auto _ : state) {
+        if (tarn::test::SendRead(device, int64_t(offset), buffer.data(), kChunk).status != STATUS_SUCCESS) {
+          state.SkipWithError("read through the device failed");
+          break;
+        }
+        benchmark::DoNotOptimize(buffer.data());
+        offset = (offset + kChunk) % kDiskSize;
+      }
+      tarn::test::SendControl(device, IOCTL_VDISK_UNMOUNT, {});
+    }
+    ObDereferenceObject(device);
+  }
+  if (vtarn != nullptr) NtHostUnloadDriver(vtarn);
+  server.Stop();
+  serving.join();
+  state.SetBytesProcessed(int64_t(state.iterations()) * kChunk);
+}
+
 void DescrambleOnly(benchmark::State& state) {
   std::vector<uint8_t> data(kChunk, 0x5A);
   for (auto _ : state) {
@@ -154,6 +210,7 @@ int main(int argc, char** argv) {
   }
   benchmark::RegisterBenchmark("DirectRead/64KiB", DirectRead)->UseRealTime();
   benchmark::RegisterBenchmark("NetworkRead/64KiB", NetworkRead)->UseRealTime();
+  benchmark::RegisterBenchmark("DeviceRead/64KiB", DeviceRead)->UseRealTime();
   benchmark::RegisterBenchmark("Descramble/64KiB", DescrambleOnly);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
@@ -163,8 +220,11 @@ int main(int argc, char** argv) {
   NtHostUnloadDriver(tcp);
   unlink(DiskPath().c_str());
 
-  double net = reporter.Get("NetworkRead/64KiB"), direct = reporter.Get("DirectRead/64KiB");
+  double net = reporter.Get("NetworkRead/64KiB"), device = reporter.Get("DeviceRead/64KiB"),
+         direct = reporter.Get("DirectRead/64KiB");
   printf("\nSequential 64 KiB reads: network %.1f MiB/s, direct %.1f MiB/s, ratio %.2f (goal >= 0.5)\n",
          net / 1048576.0, direct / 1048576.0, direct > 0 ? net / direct : 0.0);
+  printf("Through the vtarn network device: %.1f MiB/s, ratio %.2f against direct (goal >= 0.5)\n",
+         device / 1048576.0, direct > 0 ? device / direct : 0.0);
   return 0;
 }

@@ -161,6 +161,11 @@ extern "C" VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
   }
 }
 
+extern "C" ULONGLONG KeQueryInterruptTime(VOID) {
+  timespec ts = MonotonicNow();
+  return ULONGLONG(ts.tv_sec) * kHundredNsPerSecond + ULONGLONG(ts.tv_nsec) / 100;
+}
+
 extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);

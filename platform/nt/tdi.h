@@ -306,8 +306,8 @@ NTSTATUS TcpDriverEntry(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING R
 // kernel handle. The file object gets IRP_MJ_CLEANUP and IRP_MJ_CLOSE when
 // its last reference goes. STATUS_OBJECT_NAME_NOT_FOUND when no device has
 // the name; otherwise the driver's status.
-// FIXME: ZwCreateFile should route device names here, so drivers can call it
-// as they do on Windows; until then they call this with the same arguments.
+// ZwCreateFile routes "\Device\..." names here, so drivers open the
+// transport as they do on Windows.
 NTSTATUS TdiOpenTransport(_Out_ PHANDLE FileHandle, _In_ ACCESS_MASK DesiredAccess,
                           _In_ POBJECT_ATTRIBUTES ObjectAttributes, _Out_ PIO_STATUS_BLOCK IoStatusBlock,
                           _In_opt_ PLARGE_INTEGER AllocationSize, _In_ ULONG FileAttributes,

@@ -109,6 +109,9 @@ VOID KeStallExecutionProcessor(_In_ ULONG MicroSeconds);
 
 // System time in 100 ns units since 1601-01-01 UTC.
 VOID KeQuerySystemTime(_Out_ PLARGE_INTEGER CurrentTime);
+// Time since the system started, in 100 ns units; never goes back (the
+// clock for time-outs).
+ULONGLONG KeQueryInterruptTime(VOID);
 
 // --- Spin locks -------------------------------------------------------------
 // A real busy-wait lock on the KSPIN_LOCK word. Raises the IRQL to

@@ -16,6 +16,7 @@
 
 #include "private/object.h"
 #include "private/protected.h"
+#include "tdi.h"
 
 namespace {
 
@@ -144,12 +145,21 @@ NTSTATUS LinuxPathOf(POBJECT_ATTRIBUTES Attributes, std::string* Path) {
   for (auto prefix : kPrefixes) {
     if (!StartsWithNoCase(name, prefix)) continue;
     std::u16string_view rest = name.substr(prefix.size());
-    // FIXME: device names ("\Device\Tcp", drive letters) are not opened here yet.
+    // FIXME: drive-letter names ("\??\E:") are not opened here yet.
     if (rest.empty() || rest[0] != u'/') return STATUS_OBJECT_NAME_INVALID;
     if (!ToUtf8(rest, Path)) return STATUS_OBJECT_NAME_INVALID;
     return STATUS_SUCCESS;
   }
   return STATUS_OBJECT_NAME_INVALID;
+}
+
+// "\Device\..." names a device of the object namespace, not a Linux file.
+bool IsDeviceName(POBJECT_ATTRIBUTES Attributes) {
+  if (Attributes == nullptr || Attributes->ObjectName == nullptr || Attributes->ObjectName->Buffer == nullptr ||
+      Attributes->RootDirectory != nullptr)
+    return false;
+  std::u16string_view name(Attributes->ObjectName->Buffer, Attributes->ObjectName->Length / sizeof(WCHAR));
+  return StartsWithNoCase(name, u"\\Device\\");
 }
 
 // ENOENT names a missing file only when its directory exists.
@@ -277,7 +287,11 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
                                  PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
                                  ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
                                  ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength) {
-  // The extended attributes only matter to the network transport's opens.
+  // A device name ("\Device\Tcp") is opened by its driver, which gets the
+  // extended attributes; ordinary files ignore them.
+  if (IsDeviceName(ObjectAttributes))
+    return TdiOpenTransport(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                            FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
   UNREFERENCED_PARAMETER(EaBuffer);
   UNREFERENCED_PARAMETER(EaLength);
   UNREFERENCED_PARAMETER(AllocationSize);

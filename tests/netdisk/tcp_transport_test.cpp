@@ -322,3 +322,48 @@ TEST_F(TcpTransport, OpensWithBadNamesOrAttributesFail) {
 }
 
 }  // namespace
+
+namespace {
+
+// ZwCreateFile hands "\Device\..." names, with their extended attributes, to
+// the device's driver instead of looking for a Linux file.
+TEST_F(TcpTransport, ZwCreateFileOpensDeviceNamesThroughTheirDriver) {
+  struct Case {
+    const char16_t* name;
+    bool withEa;
+    NTSTATUS expected;
+    ULONG_PTR kind;  // FsContext2 of the opened file object
+  } cases[] = {
+      {u"\\Device\\Tcp", true, STATUS_SUCCESS, TDI_CONNECTION_FILE},
+      {u"\\device\\TCP", true, STATUS_SUCCESS, TDI_CONNECTION_FILE},
+      {u"\\Device\\Tcp", false, STATUS_SUCCESS, TDI_CONTROL_CHANNEL_FILE},
+      {u"\\Device\\NoSuchTransport", true, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name, c.name + std::char_traits<char16_t>::length(c.name)));
+    PVOID context = nullptr;
+    std::vector<UCHAR> ea = netdisk_test::Ea(TdiConnectionContext, &context, sizeof context);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, c.name);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE handle = nullptr;
+    NTSTATUS status = ZwCreateFile(&handle, 0, &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, 0,
+                                   c.withEa ? ea.data() : nullptr, c.withEa ? ULONG(ea.size()) : 0);
+    EXPECT_EQ(status, c.expected);
+    if (!NT_SUCCESS(status)) {
+      EXPECT_EQ(handle, nullptr);
+      continue;
+    }
+    PVOID object = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, GENERIC_READ | GENERIC_WRITE, *IoFileObjectType, KernelMode, &object,
+                                        nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(static_cast<PFILE_OBJECT>(object)->FsContext2), c.kind);
+    ObDereferenceObject(object);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  }
+}
+
+}  // namespace
