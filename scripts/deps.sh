@@ -19,6 +19,7 @@ packages=(
   libssl-dev                  # an independent AES to check our ciphertext against
   clang libclang-rt-14-dev    # libFuzzer targets
   dosfstools mtools           # independent FAT checkers (fsck.fat, minfo, mdir, mcopy)
+  fdisk                       # sfdisk checks the partition table of created images
   e2fsprogs                   # makes ext2/3/4 volumes the recognizer tests read
   xorriso                     # makes and reads ISO 9660 images in the tests
   tshark                      # decodes our RPC traffic as an independent check
