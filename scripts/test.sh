@@ -15,6 +15,15 @@ bash scripts/build.sh build-asan -DTARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j2 -L unit --timeout 600)
 
+# The kernel layer and the drivers run real threads: their tests run under
+# ThreadSanitizer as well.
+bash scripts/build.sh build-tsan -DTARN_TSAN=ON -DTARN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
+  --target nt_test filter_test vdisk_test
+for t in nt/nt_test filter/filter_test vdisk/vdisk_test; do
+  # Death tests fork a threaded process, which ThreadSanitizer does not support.
+  TSAN_OPTIONS=halt_on_error=1 TARN_DBGPRINT=0 build-tsan/tests/$t --gtest_filter=-*DeathTest* --gtest_brief=1
+done
+
 # Fuzz targets run for a bounded time where clang is available.
 if command -v clang++ >/dev/null 2>&1; then
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTARN_FUZZ=ON -DTARN_SANITIZE=ON \
