@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the main job: the embedded default
-# machine (tarnhost with its service tarnsvc) and the state of its drives.
+# machine (tarnhost with its service tarnsvc), then the desktop program under
+# the user's display, or without one the state of the drives and the next
+# commands on the command line.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -22,6 +24,13 @@ if ! "$tarnctl" ping >/dev/null 2>&1; then
     "$tarnctl" ping >/dev/null 2>&1 && break
     sleep 0.2
   done
+fi
+
+# With a display, the desktop program is the main job; without one, the
+# command line.
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "Starting the desktop program shroudkeep (the machine keeps running after it ends)."
+  exec "$top/build/app/shroudkeep"
 fi
 
 "$tarnctl" status
