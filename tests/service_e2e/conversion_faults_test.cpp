@@ -4,6 +4,8 @@
 #include "crypto_check.h"
 #include "service_machine.h"
 
+#include <cstring>
+
 namespace tarn::svce2e {
 namespace {
 
@@ -66,6 +68,34 @@ TEST_F(WriteFailure, FailedChunkWriteReportsTheWritingMessageAndKeepsEarlierChun
     EXPECT_EQ(LastMessage(), "Tarnvault has encounter an error 1D while writing this drive !");
     ExpectConvertedUpTo(5);
     EXPECT_EQ(SvcPing(), 0L) << "the service goes on serving";
+}
+
+TEST_F(WriteFailure, ImageConversionFailingPartWayReportsItsMessageWholeThroughTheWire) {
+    const std::string image = root_ + "/part.img";
+    const std::string source = PatternBytes(8 * kChunk);
+    std::ofstream(image, std::ios::binary) << source;
+    ASSERT_EQ(SvcStartImageConversion(image.c_str(), image.c_str(), 1, kPassword.c_str()), 0L);
+    EXPECT_EQ(WaitForConversion(), 0x1DL);
+    EXPECT_EQ(SvcGetFinished(), 1L);
+
+    // The message crosses the wire whole only with room for its terminator,
+    // and nothing beyond bufSize bytes is ever written.
+    const std::string text = "Tarnvault has encounter an error 1D while writing this drive !";
+    uint8_t buffer[128];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(SvcGetLastMessage(long(text.size() + 1), buffer), 0L);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), text);
+    std::memset(buffer, 'x', sizeof buffer);
+    SvcGetLastMessage(long(text.size()), buffer);
+    for (size_t i = text.size(); i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 'x') << i;
+
+    const std::string after = ReadAll(image);
+    ASSERT_EQ(after.size(), source.size());
+    for (uint64_t at = kChunk; at < after.size(); at += kChunk / 2) {
+        const std::string plain = source.substr(at, kUnit);
+        const std::string expected = at < 5 * kChunk ? ExpectedCipherUnit(plain, at, kPassword) : plain;
+        EXPECT_EQ(after.compare(at, kUnit, expected), 0) << "offset " << at;
+    }
 }
 
 class KilledService : public ConversionFault {
