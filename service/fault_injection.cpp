@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 
 namespace {
@@ -20,14 +21,45 @@ Hold& TheHold() {
     return h;
 }
 
+// A live tarnsvc is a separate process, so its tests reach the seams through
+// the environment the control manager hands on:
+//   TARN_FAULT_WRITE_CHUNK=chunk:error   fail that chunk's write with error
+//   TARN_FAULT_HOLD_CHUNK=chunk          hold the worker before that chunk
+// Read once; calls made in-process afterwards win.
+void ReadEnvironmentOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (const char* w = std::getenv("TARN_FAULT_WRITE_CHUNK")) {
+            char* end = nullptr;
+            const long long chunk = std::strtoll(w, &end, 10);
+            if (end != w && *end == ':' && chunk >= 0) {
+                const unsigned long error = std::strtoul(end + 1, nullptr, 0);
+                gFailError.store(uint32_t(error));
+                gFailChunk.store(chunk);
+            }
+        }
+        if (const char* h = std::getenv("TARN_FAULT_HOLD_CHUNK")) {
+            char* end = nullptr;
+            const long long chunk = std::strtoll(h, &end, 10);
+            if (end != h && *end == '\0' && chunk >= 0) {
+                Hold& hold = TheHold();
+                std::lock_guard<std::mutex> g(hold.Lock);
+                hold.Chunk = chunk;
+            }
+        }
+    });
+}
+
 }  // namespace
 
 void InjectChunkWriteFailure(int64_t chunk, uint32_t error) {
+    ReadEnvironmentOnce();
     gFailError.store(error);
     gFailChunk.store(chunk);
 }
 
 bool ChunkWriteFails(uint64_t chunk, uint32_t* error) {
+    ReadEnvironmentOnce();
     int64_t at = gFailChunk.load();
     if (at < 0 || uint64_t(at) != chunk) return false;
     *error = gFailError.load();
@@ -35,12 +67,14 @@ bool ChunkWriteFails(uint64_t chunk, uint32_t* error) {
 }
 
 void HoldBeforeChunk(int64_t chunk) {
+    ReadEnvironmentOnce();
     Hold& h = TheHold();
     std::lock_guard<std::mutex> g(h.Lock);
     h.Chunk = chunk;
 }
 
 void ReleaseHeldChunk() {
+    ReadEnvironmentOnce();
     Hold& h = TheHold();
     std::lock_guard<std::mutex> g(h.Lock);
     h.Chunk = -1;
@@ -48,6 +82,7 @@ void ReleaseHeldChunk() {
 }
 
 void WaitIfHeld(uint64_t chunk) {
+    ReadEnvironmentOnce();
     Hold& h = TheHold();
     std::unique_lock<std::mutex> g(h.Lock);
     h.Changed.wait(g, [&] { return h.Chunk < 0 || uint64_t(h.Chunk) != chunk; });

@@ -1,0 +1,241 @@
+// The service's conversions against a plain 64 KiB read+write copy of the same
+// bytes through the same path, measured in one run on a live machine:
+//  - a drive converted in place (encrypt, then decrypt) against a copy through
+//    the drive's device ("\\.\G:", ReadFile/WriteFile through the machine);
+//  - an image file encrypted into a second file against a copy of the same
+//    file into a second file;
+//  - the time and the allocated bytes of a 64 GiB FAT32 image.
+// Usage: conversion_bench [--drive-mib N] [--image-mib N] [--dir DIR]
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "service/client/svcclient.h"
+
+namespace {
+
+const std::string kTarnhost = TARN_BINARY_DIR "/platform/host/tarnhost";
+constexpr size_t kCopyBlock = 64 * 1024;
+const char* const kPassword = "bench password";
+
+using Clock = std::chrono::steady_clock;
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+int Run(const std::vector<std::string>& args) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Seconds a service conversion takes, negative on failure.
+double TimedConversion(const std::function<long()>& begin) {
+    const auto start = Clock::now();
+    const long started = begin();
+    if (started != 0) {
+        std::fprintf(stderr, "conversion not started: %ld\n", started);
+        return -1;
+    }
+    while (SvcGetFinished() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const double seconds = Since(start);
+    if (const long result = SvcGetResult(); result != 0) {
+        uint8_t message[256] = {};
+        SvcGetLastMessage(sizeof message, message);
+        std::fprintf(stderr, "conversion failed: %lX %s\n", result, reinterpret_cast<char*>(message));
+        return -1;
+    }
+    return seconds;
+}
+
+// Reads each 64 KiB block of the drive and writes it back in place, through
+// the machine as the service's own loop does.
+double TimedDriveCopy(const char* device, uint64_t length) {
+    HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    std::vector<uint8_t> buffer(kCopyBlock);
+    const auto start = Clock::now();
+    bool ok = true;
+    for (uint64_t at = 0; ok && at < length; at += kCopyBlock) {
+        LARGE_INTEGER to;
+        to.QuadPart = int64_t(at);
+        DWORD n = 0, written = 0;
+        ok = SetFilePointerEx(h, to, nullptr, FILE_BEGIN) && ReadFile(h, buffer.data(), DWORD(kCopyBlock), &n, nullptr) &&
+             n > 0 && SetFilePointerEx(h, to, nullptr, FILE_BEGIN) &&
+             WriteFile(h, buffer.data(), n, &written, nullptr) && written == n;
+    }
+    const double seconds = Since(start);
+    CloseHandle(h);
+    return ok ? seconds : -1;
+}
+
+// A 64 KiB read+write copy of one file into a new one.
+double TimedFileCopy(const std::string& from, const std::string& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::vector<char> buffer(kCopyBlock);
+    const auto start = Clock::now();
+    bool ok = in >= 0 && out >= 0;
+    for (ssize_t n; ok && (n = ::read(in, buffer.data(), buffer.size())) > 0;) ok = ::write(out, buffer.data(), size_t(n)) == n;
+    // No fsync: the service's conversion does not flush either.
+    const double seconds = Since(start);
+    if (in >= 0) ::close(in);
+    if (out >= 0) ::close(out);
+    return ok ? seconds : -1;
+}
+
+constexpr int kRounds = 3;
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double Ratio(double copy, double conversion) { return conversion > 0 && copy > 0 ? copy / conversion : 0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint64_t driveMib = 512, imageMib = 1024;
+    std::string base = "/tmp";
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--drive-mib") == 0) driveMib = std::strtoull(argv[i + 1], nullptr, 10);
+        if (std::strcmp(argv[i], "--image-mib") == 0) imageMib = std::strtoull(argv[i + 1], nullptr, 10);
+        if (std::strcmp(argv[i], "--dir") == 0) base = argv[i + 1];
+    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        std::fprintf(stderr, "conversion_bench: no /dev/fuse here, the machine cannot run its drives\n");
+        return 0;
+    }
+    std::string pattern = base + "/tarn-conversion-bench-XXXXXX";
+    if (!::mkdtemp(pattern.data())) return 1;
+    const std::string root = pattern, dir = root + "/machine", backing = root + "/bench-drive.img";
+    const uint64_t driveBytes = driveMib << 20;
+    if (Run({kTarnhost, "--machine", dir, "init"}) != 0 ||
+        Run({kTarnhost, "--machine", dir, "drive", "add", "G:", "fixed", backing, "--create",
+             std::to_string(driveBytes)}) != 0) {
+        std::fprintf(stderr, "conversion_bench: the machine could not be made in %s\n", root.c_str());
+        return 1;
+    }
+    ::setenv("TARNVAULT_MACHINE", dir.c_str(), 1);
+    const pid_t host = ::fork();
+    if (host == 0) {
+        const int log = ::open((root + "/host.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (log >= 0) ::dup2(log, 2);
+        ::execl(kTarnhost.c_str(), kTarnhost.c_str(), "--machine", dir.c_str(), "run", nullptr);
+        ::_exit(127);
+    }
+    bool up = false;
+    for (int i = 0; i < 300 && !up; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        up = SvcBind() == 0 && SvcPing() == 0;
+        if (!up) SvcUnbind();
+    }
+    int rc = 0;
+    if (!up) {
+        std::fprintf(stderr, "conversion_bench: tarnsvc did not answer (see %s/host.log)\n", root.c_str());
+        rc = 1;
+    } else {
+        const char* device = "\\\\.\\G:";
+        // A first pass allocates the sparse backing file, so every timed pass
+        // sees the same allocated file. Rounds alternate copy and
+        // conversions so both sides of a ratio see the same machine; the
+        // median round's ratio is reported.
+        TimedDriveCopy(device, driveBytes);
+        std::vector<double> copies, encrypts, decrypts, encryptRatio, decryptRatio;
+        for (int round = 0; round < kRounds && rc == 0; ++round) {
+            const double copy = TimedDriveCopy(device, driveBytes);
+            const double encrypt = TimedConversion([&] { return SvcStartDriveConversion(device, 1, kPassword); });
+            const double decrypt = TimedConversion([&] { return SvcStartDriveConversion(device, 0, kPassword); });
+            if (copy < 0 || encrypt < 0 || decrypt < 0) rc = 1;
+            copies.push_back(copy);
+            encrypts.push_back(encrypt);
+            decrypts.push_back(decrypt);
+            encryptRatio.push_back(Ratio(copy, encrypt));
+            decryptRatio.push_back(Ratio(copy, decrypt));
+        }
+        const double mb = double(driveBytes) / 1e6;
+        std::printf("drive %llu MiB in place through %s (backing %s), %d rounds, medians\n",
+                    (unsigned long long)driveMib, device, backing.c_str(), kRounds);
+        std::printf("  plain 64 KiB read+write copy: %.2f s (%.0f MB/s)\n", Median(copies), mb / Median(copies));
+        std::printf("  encrypt: %.2f s (%.0f MB/s), ratio %.2f\n", Median(encrypts), mb / Median(encrypts),
+                    Median(encryptRatio));
+        std::printf("  decrypt: %.2f s (%.0f MB/s), ratio %.2f\n", Median(decrypts), mb / Median(decrypts),
+                    Median(decryptRatio));
+
+        const std::string image = root + "/source.img", sealed = root + "/sealed.img", copied = root + "/copy.img";
+        const long made = SvcCreateImage(image.c_str(), int64_t(imageMib) << 20, 1, 0, "BENCH");
+        std::vector<double> fileCopies, imageEncrypts, imageRatio;
+        if (made != 0) {
+            std::fprintf(stderr, "conversion_bench: the source image was not made: %ld\n", made);
+            rc = 1;
+        } else {
+            TimedFileCopy(image, copied);  // warms the page cache for both sides
+            for (int round = 0; round < kRounds && rc == 0; ++round) {
+                std::filesystem::remove(copied);
+                std::filesystem::remove(sealed);
+                const double copy = TimedFileCopy(image, copied);
+                const double encrypt =
+                    TimedConversion([&] { return SvcStartImageConversion(image.c_str(), sealed.c_str(), 1, kPassword); });
+                if (copy < 0 || encrypt < 0) rc = 1;
+                fileCopies.push_back(copy);
+                imageEncrypts.push_back(encrypt);
+                imageRatio.push_back(Ratio(copy, encrypt));
+            }
+            const double imb = double(imageMib << 20) / 1e6;
+            std::printf("image %llu MiB (sparse-backed FAT32) into a second file, %d rounds, medians\n",
+                        (unsigned long long)imageMib, kRounds);
+            std::printf("  plain 64 KiB read+write copy: %.2f s (%.0f MB/s)\n", Median(fileCopies),
+                        imb / Median(fileCopies));
+            std::printf("  encrypt: %.2f s (%.0f MB/s), ratio %.2f\n", Median(imageEncrypts),
+                        imb / Median(imageEncrypts), Median(imageRatio));
+        }
+        std::filesystem::remove(copied);
+        std::filesystem::remove(sealed);
+
+        const std::string big = root + "/big.img";
+        const auto start = Clock::now();
+        const long bigMade = SvcCreateImage(big.c_str(), int64_t(64) << 30, 1, 0, "BIG");
+        const double bigSeconds = Since(start);
+        struct stat st {};
+        if (bigMade != 0 || ::stat(big.c_str(), &st) != 0) {
+            std::fprintf(stderr, "conversion_bench: the 64 GiB image was not made: %ld\n", bigMade);
+            rc = 1;
+        } else {
+            std::printf("64 GiB FAT32 image: %.3f s, %lld bytes allocated (st_blocks %lld), length %lld\n", bigSeconds,
+                        (long long)st.st_blocks * 512, (long long)st.st_blocks, (long long)st.st_size);
+        }
+        std::printf("summary: drive encrypt %.2f, drive decrypt %.2f, image encrypt %.2f (goal >= 0.8 each)\n",
+                    Median(encryptRatio), Median(decryptRatio), Median(imageRatio));
+    }
+    SvcUnbind();
+    ::kill(host, SIGTERM);
+    int status = 0;
+    ::waitpid(host, &status, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+    return rc;
+}
