@@ -1,8 +1,6 @@
 // Mount records kept in the machine's registry: they bring images back on
 // the same letters when the machine restarts, survive a service restart that
 // finds the images still mounted, and malformed values are passed over.
-#include <cstring>
-
 #include "service/mount_record.h"
 #include "service_machine.h"
 #include "winreg.h"
