@@ -10,7 +10,7 @@ namespace {
 
 constexpr char kStoreKey[] = "SYSTEM\\CurrentControlSet\\Services\\VTarn";
 
-class Remount : public ServiceMachine {
+class LiveRemount : public ServiceMachine {
 protected:
     void SetUp() override {
         if (!HaveTool("/usr/sbin/mkfs.fat")) GTEST_SKIP() << "needs mkfs.fat";
@@ -135,7 +135,7 @@ bool RenameImage(std::string* record, const std::string& from, const std::string
     return true;
 }
 
-TEST_F(Remount, StoredImageComesBackOnItsLetterAfterMachineRestart) {
+TEST_F(LiveRemount, StoredImageComesBackOnItsLetterAfterMachineRestart) {
     const std::string image = MakeImage("back.img", "COMEBACK");
     ASSERT_NO_FATAL_FAILURE(Mount(image, 'R'));
     ASSERT_NE(StoredDevice('R'), -1) << "the mount was not remembered";
@@ -144,7 +144,7 @@ TEST_F(Remount, StoredImageComesBackOnItsLetterAfterMachineRestart) {
     ExpectMounted('R', image, "COMEBACK");
 }
 
-TEST_F(Remount, ServiceRestartOverMountedImageKeepsMountAndRecord) {
+TEST_F(LiveRemount, ServiceRestartOverMountedImageKeepsMountAndRecord) {
     const std::string image = MakeImage("kept.img", "KEPTREC");
     ASSERT_NO_FATAL_FAILURE(Mount(image, 'S'));
     const int device = StoredDevice('S');
@@ -171,7 +171,7 @@ TEST_F(Remount, ServiceRestartOverMountedImageKeepsMountAndRecord) {
     ExpectMounted('S', image, "KEPTREC");
 }
 
-TEST_F(Remount, MalformedStoredValuesAreSkippedAtStart) {
+TEST_F(LiveRemount, MalformedStoredValuesAreSkippedAtStart) {
     const std::string good = MakeImage("good.img", "GOODONE");
     struct Bad {
         const char* image;
