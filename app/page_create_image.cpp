@@ -6,9 +6,6 @@
 #include "app/password_dlg.h"
 #include "app/resource.h"
 
-#ifndef ERROR_BUSY
-#define ERROR_BUSY 170L
-#endif
 
 CPageCreateImage::CPageCreateImage(TarnSystemCalls& system, CWnd* parent)
     : CPage(IDD_PAGE_CREATEIMAGE, system, parent) {
@@ -106,29 +103,19 @@ void CPageCreateImage::OnCreate() {
 
 void CPageCreateImage::OnProgressTimer(UINT_PTR timer) {
   if (!HasTimer(timer)) return;
-  if (m_failedStart != 0) {
-    // As on the CD/DVD pages: a refused start runs nothing for this page;
-    // only a busy service's own conversion is followed to its end.
-    if (m_failedStart != ERROR_BUSY || m_system.SvcGetFinished() != 0) {
-      KillTimer(timer);
-      EndConversion();
-    }
-    m_progress.RedrawWindow();
-    return;
-  }
-  m_progress.SetPos(static_cast<int>(m_system.SvcGetProgress()));
-  if (m_system.SvcGetFinished() != 0) {
+  const bool refusedStart = m_failedStart != 0;
+  const ConversionTick tick = PollConversion(m_failedStart, m_progress);
+  if (tick != ConversionTick::Running) {
     KillTimer(timer);
-    long result = m_system.SvcGetResult();
-    if (result != 0) {
-      Say(LastMessage());
-    } else {
-      m_progress.SetPos(100);
-      Say("Create and encrypt disk image complete!");
-    }
+    if (tick == ConversionTick::Failed) Say(LastMessage());
+    if (tick == ConversionTick::Succeeded) Say("Create and encrypt disk image complete!");
     EndConversion();
   }
-  m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  if (refusedStart) {
+    m_progress.RedrawWindow();
+  } else {
+    m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  }
 }
 
 void CPageCreateImage::EndConversion() {

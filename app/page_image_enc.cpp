@@ -9,9 +9,6 @@
 
 namespace {
 constexpr const char* kIsoFilter = "Iso Files (*.iso)|*.iso||";
-#ifndef ERROR_BUSY
-#define ERROR_BUSY 170L
-#endif
 
 std::string ReplaceAll(std::string text, const std::string& what, const std::string& with) {
   size_t at = 0;
@@ -133,32 +130,19 @@ void CPageImageEnc::OnStart() {
 
 void CPageImageEnc::OnProgressTimer(UINT_PTR timer) {
   if (!HasTimer(timer)) return;
-  if (m_failedStart != 0) {
-    // The service refused the start, so no conversion of this page runs.
-    // Only a busy service has one running (someone else's); it is followed
-    // until its end. Any other refusal claimed nothing, and the service's
-    // finished flag would never change for it: end at once, silently (the
-    // error was shown with the question).
-    if (m_failedStart != ERROR_BUSY || m_system.SvcGetFinished() != 0) {
-      KillTimer(timer);
-      EndConversion();
-    }
-    m_progress.RedrawWindow();
-    return;
-  }
-  m_progress.SetPos(static_cast<int>(m_system.SvcGetProgress()));
-  if (m_system.SvcGetFinished() != 0) {
+  const bool refusedStart = m_failedStart != 0;
+  const ConversionTick tick = PollConversion(m_failedStart, m_progress);
+  if (tick != ConversionTick::Running) {
     KillTimer(timer);
-    long result = m_system.SvcGetResult();
-    if (result != 0) {
-      Say(LastMessage());
-    } else {
-      m_progress.SetPos(100);
-      Say(timer == 0 ? "Encrypt cd/dvd image complete!" : "Decrypt cd/dvd image complete!");
-    }
+    if (tick == ConversionTick::Failed) Say(LastMessage());
+    if (tick == ConversionTick::Succeeded) Say(timer == 0 ? "Encrypt cd/dvd image complete!" : "Decrypt cd/dvd image complete!");
     EndConversion();
   }
-  m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  if (refusedStart) {
+    m_progress.RedrawWindow();
+  } else {
+    m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  }
 }
 
 void CPageImageEnc::EndConversion() {

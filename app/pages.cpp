@@ -31,6 +31,19 @@ std::string CPage::LastMessage() {
   return reinterpret_cast<const char*>(buffer);
 }
 
+CPage::ConversionTick CPage::PollConversion(long failedStart, CProgressCtrl& progress) {
+  constexpr long kErrorBusy = 170;  // ERROR_BUSY: the service runs a conversion already
+  if (failedStart != 0) {
+    if (failedStart != kErrorBusy || m_system.SvcGetFinished() != 0) return ConversionTick::EndedQuietly;
+    return ConversionTick::Running;
+  }
+  progress.SetPos(static_cast<int>(m_system.SvcGetProgress()));
+  if (m_system.SvcGetFinished() == 0) return ConversionTick::Running;
+  if (m_system.SvcGetResult() != 0) return ConversionTick::Failed;
+  progress.SetPos(100);
+  return ConversionTick::Succeeded;
+}
+
 std::string GroupDigits(uint64_t value) {
   std::string digits = std::to_string(value);
   std::string out;

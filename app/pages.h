@@ -27,6 +27,12 @@ class CPage : public CDialog {
   void SendToMain(UINT msg, WPARAM wParam, LPARAM lParam = 0);
   // The service's message text of a failed conversion.
   std::string LastMessage();
+  // One tick of following an image conversion. After a refused start
+  // (failedStart != 0) only a busy service's own conversion is followed, to
+  // its end, silently: any other refusal claimed nothing, and the service's
+  // finished flag would never change for it.
+  enum class ConversionTick { Running, EndedQuietly, Succeeded, Failed };
+  ConversionTick PollConversion(long failedStart, CProgressCtrl& progress);
   TarnSystemCalls& m_system;
   HBITMAP m_background = nullptr;
 };
