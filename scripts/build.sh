@@ -10,5 +10,7 @@ while (($#)); do
   configure+=("$1"); shift
 done
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
+# Relative paths let worktrees and fresh clones share cached objects.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 cmake -S "$top" -B "$dir" -G Ninja "${configure[@]}" >/dev/null
 cmake --build "$dir" -j2 "${build[@]}"
