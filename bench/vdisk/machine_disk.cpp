@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -89,6 +90,8 @@ void MachineDisk::Start()
     setenv("TARNVAULT_MACHINE", machine_.c_str(), 1);
     host_ = fork();
     if (host_ == 0) {
+        // The machine ends with the benchmark, however the benchmark ends.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         execl(kTarnhost, kTarnhost, "--machine", machine_.c_str(), "run", "--no-service", nullptr);
         _exit(127);
     }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -98,6 +99,8 @@ bool ReadsPlaintext(const Disk& disk, const vdisk_bench::BenchImage& image)
 
 int main(int argc, char** argv)
 {
+    // Output cut short (a pager, head) must not skip the clean-up below.
+    std::signal(SIGPIPE, SIG_IGN);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     try {
