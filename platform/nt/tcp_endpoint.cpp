@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -199,13 +200,33 @@ void TcpConnection::EndTransfer(bool PeerGone) {
   if (--users_ == 0) idle_.notify_all();
 }
 
-NTSTATUS TcpConnection::Send(const void* Data, ULONG Length, ULONG* Moved) {
+namespace {
+
+// The pieces as an I/O vector; the total length in *Length.
+int ToIoVector(const TcpBuffers& Buffers, iovec (&Vector)[kMaxTransferPieces], size_t* Length) {
+  *Length = 0;
+  for (ULONG i = 0; i < Buffers.Count; ++i) {
+    Vector[i].iov_base = Buffers.Pieces[i].Address;
+    Vector[i].iov_len = Buffers.Pieces[i].Length;
+    *Length += Buffers.Pieces[i].Length;
+  }
+  return int(Buffers.Count);
+}
+
+}  // namespace
+
+NTSTATUS TcpConnection::Send(const TcpBuffers& Buffers, ULONG* Moved) {
   *Moved = 0;
   int fd;
   NTSTATUS status;
   if (!BeginTransfer(&fd, &status)) return status;
+  iovec vector[kMaxTransferPieces];
+  msghdr message{};
+  size_t length;
+  message.msg_iov = vector;
+  message.msg_iovlen = size_t(ToIoVector(Buffers, vector, &length));
   ssize_t n;
-  do n = send(fd, Data, Length, MSG_NOSIGNAL);
+  do n = sendmsg(fd, &message, MSG_NOSIGNAL);
   while (n < 0 && errno == EINTR);
   bool gone = false;
   if (n >= 0) {
@@ -218,16 +239,21 @@ NTSTATUS TcpConnection::Send(const void* Data, ULONG Length, ULONG* Moved) {
   return status;
 }
 
-NTSTATUS TcpConnection::Receive(void* Data, ULONG Length, ULONG* Moved) {
+NTSTATUS TcpConnection::Receive(const TcpBuffers& Buffers, ULONG* Moved) {
   *Moved = 0;
   int fd;
   NTSTATUS status;
   if (!BeginTransfer(&fd, &status)) return status;
+  iovec vector[kMaxTransferPieces];
+  msghdr message{};
+  size_t length;
+  message.msg_iov = vector;
+  message.msg_iovlen = size_t(ToIoVector(Buffers, vector, &length));
   ssize_t n;
-  do n = recv(fd, Data, Length, 0);
+  do n = recvmsg(fd, &message, 0);
   while (n < 0 && errno == EINTR);
   bool gone = false;
-  if (n > 0 || (n == 0 && Length == 0)) {
+  if (n > 0 || (n == 0 && length == 0)) {
     *Moved = ULONG(n);
     status = STATUS_SUCCESS;
   } else if (n == 0) {
