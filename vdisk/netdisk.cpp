@@ -88,18 +88,23 @@ NTSTATUS Reconnect(VDISK_EXTENSION* Extension)
 }
 
 // How far a sequential reader is read ahead of what it asked for.
-constexpr ULONG kReadAheadBytes = 256 * 1024;
+constexpr ULONG kReadAheadBytes = 512 * 1024;
 
 // A read that starts where the last one ended is taken as part of a
 // sequential stream: the reads of the same length that would follow it are
-// asked for now, as far as the disk goes.
+// asked for now, as far as the disk goes. The read-ahead is topped up once
+// half of it has been taken, so its requests go out several at a time.
 ULONG ReadAheadTransfers(VDISK_EXTENSION* Extension, LONGLONG Offset, ULONG Length)
 {
-    if (Length == 0 || Offset != ConnectionOf(Extension)->NextReadAt) {
+    NETDISK_CONNECTION* connection = ConnectionOf(Extension);
+    if (Length == 0 || Offset != connection->NextReadAt) {
         return 0;
     }
     const LONGLONG room = (Extension->DiskSize - Offset - LONGLONG(Length)) / LONGLONG(Length);
-    return ULONG(std::clamp<LONGLONG>(room, 0, std::max<ULONG>(1, kReadAheadBytes / Length)));
+    const ULONG transfers = ULONG(std::clamp<LONGLONG>(room, 0, std::max<ULONG>(1, kReadAheadBytes / Length)));
+    const ULONG partsPerTransfer = (Length + tarn::netdisk::kMaxExchange - 1) / tarn::netdisk::kMaxExchange;
+    const ULONG aheadInFlight = connection->PendingCount > partsPerTransfer ? connection->PendingCount - partsPerTransfer : 0;
+    return aheadInFlight > transfers * partsPerTransfer / 2 ? 0 : transfers;
 }
 
 // A transfer that meets a connection the server closed is repeated once,

@@ -14,7 +14,7 @@ struct NETDISK_PENDING_READ {
 
 // Most read requests a connection keeps outstanding (the server answers
 // them in order; their replies wait in the socket buffers meanwhile).
-constexpr ULONG NETDISK_MAX_IN_FLIGHT = 8;
+constexpr ULONG NETDISK_MAX_IN_FLIGHT = 16;
 
 // The connection record a network disk's Backing points to.
 // Connected: beyond the four fields of the record; whether the endpoint is

@@ -109,6 +109,15 @@ NTSTATUS TcpConnection::Connect(const TDI_ADDRESS_IP& Remote, ULONG TimeoutMs) {
   if (NT_SUCCESS(status)) {
     fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) status = ConnectStatus(errno);
+    // Clients keep several large exchanges in flight: buffers that hold
+    // them from the start, instead of ones grown by autotuning, spare both
+    // ends partial sends and wake-ups. Before connect, so the window scale
+    // offered fits; the kernel's limits (net.core.*mem_max) still apply.
+    if (fd >= 0) {
+      int size = kTcpBufferBytes;
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+      setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
   }
   if (NT_SUCCESS(status) && (local.InAddr != 0 || local.Port != 0)) {
     sockaddr_in a{};

@@ -18,6 +18,9 @@ struct TcpAddress {
   USHORT Port = 0;    // network byte order; 0 = any
 };
 
+// Socket buffer sizes asked for on every connection endpoint.
+inline constexpr int kTcpBufferBytes = 2 << 20;
+
 // The buffers of one send or receive, in stream order: the pieces of the
 // request's MDL chain (a header and its data part go in one request).
 inline constexpr ULONG kMaxTransferPieces = 8;
