@@ -102,8 +102,10 @@ ULONG ReadAheadTransfers(VDISK_EXTENSION* Extension, LONGLONG Offset, ULONG Leng
     }
     const LONGLONG room = (Extension->DiskSize - Offset - LONGLONG(Length)) / LONGLONG(Length);
     const ULONG transfers = ULONG(std::clamp<LONGLONG>(room, 0, std::max<ULONG>(1, kReadAheadBytes / Length)));
-    const ULONG partsPerTransfer = (Length + tarn::netdisk::kMaxExchange - 1) / tarn::netdisk::kMaxExchange;
-    const ULONG aheadInFlight = connection->PendingCount > partsPerTransfer ? connection->PendingCount - partsPerTransfer : 0;
+    const auto partsPerTransfer =
+        ULONG((ULONGLONG(Length) + tarn::netdisk::kMaxExchange - 1) / tarn::netdisk::kMaxExchange);
+    const ULONG pending = connection->PendingCount;
+    const ULONG aheadInFlight = pending > partsPerTransfer ? pending - partsPerTransfer : 0;
     return aheadInFlight > transfers * partsPerTransfer / 2 ? 0 : transfers;
 }
 

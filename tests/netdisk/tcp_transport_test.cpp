@@ -195,7 +195,7 @@ TEST_F(TcpTransport, MdlChainsMoveTheirPiecesInOrderUpToTheRequestedLength) {
   expected.insert(expected.end(), body.begin(), body.end());
   expected.insert(expected.end(), tail, tail + 3);
   EXPECT_EQ(echoed, expected);
-  EXPECT_EQ(std::vector<UCHAR>(first.begin(), first.end()), std::vector<UCHAR>(expected.begin(), expected.begin() + 10));
+  EXPECT_EQ(first, std::vector<UCHAR>(expected.begin(), expected.begin() + 10));
   EXPECT_EQ(second, std::vector<UCHAR>(expected.begin() + 10, expected.end()));
   EXPECT_EQ(e.Disconnect(), STATUS_SUCCESS);
 }
