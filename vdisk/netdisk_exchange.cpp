@@ -124,13 +124,15 @@ private:
 };
 
 // Receives one read reply: the header into its own record and Count data
-// bytes into Data, in the same transport requests. A header that reports
-// another count fails at once, before its filler is waited for.
-NTSTATUS ReceiveReadReply(NETDISK_CONNECTION* Connection, ULONG Count, PUCHAR Data)
+// bytes into Data, in the same transport requests. When Checked, a header
+// that reports another count fails at once, before its filler is waited
+// for; a reply being dropped unread only has to keep the stream in step
+// (its data part always follows, whatever the count says).
+NTSTATUS ReceiveReadReply(NETDISK_CONNECTION* Connection, ULONG Count, PUCHAR Data, bool Checked = true)
 {
     UCHAR header[nd::kTransferReplySize];
     NETDISK_BUFFER pieces[NETDISK_MAX_PIECES] = {{header, ULONG(sizeof(header))}, {Data, Count}};
-    bool checked = false;
+    bool checked = !Checked;
     return MoveAll(Connection, false, pieces, NETDISK_MAX_PIECES, [&](ULONG Done) {
         if (checked || Done < sizeof(header)) {
             return STATUS_SUCCESS;
@@ -143,8 +145,9 @@ NTSTATUS ReceiveReadReply(NETDISK_CONNECTION* Connection, ULONG Count, PUCHAR Da
     });
 }
 
-// Receives and drops every read reply in flight. On failure the
-// connection is dropped.
+// Receives and drops every read reply in flight. A read-ahead the server
+// could not serve is nobody's failure yet: only a broken stream fails here,
+// and then the connection is dropped.
 NTSTATUS DiscardInFlight(NETDISK_CONNECTION* Connection)
 {
     if (Connection->PendingCount == 0) {
@@ -157,7 +160,7 @@ NTSTATUS DiscardInFlight(NETDISK_CONNECTION* Connection)
         }
     }
     while (Connection->PendingCount != 0) {
-        NTSTATUS status = ReceiveReadReply(Connection, PendingAt(Connection, 0).Count, Connection->Scratch);
+        NTSTATUS status = ReceiveReadReply(Connection, PendingAt(Connection, 0).Count, Connection->Scratch, false);
         if (!NT_SUCCESS(status)) {
             DbgPrint("Read Recv Error %X\n", unsigned(status));
             return DropConnection(Connection, status);

@@ -663,6 +663,55 @@ TEST_F(NetDiskClientTest, ReadAheadNeverServesStaleDataNorReadsPastTheDisk)
     }
 }
 
+// A read-ahead the server cannot serve (its store fails: a count of 0)
+// must not fail the write or the other read that drops it unread; only a
+// read that asks for those bytes fails.
+TEST_F(NetDiskClientTest, ReadAheadTheServerCannotServeFailsOnlyTheReadThatWantsIt)
+{
+    constexpr uint64_t kBadFrom = 512 * 1024;
+    std::vector<uint8_t> disk = contents_;
+    ScriptedServer server([&](int fd, const std::atomic<bool>& stopping) {
+        nd::Request r;
+        while (NextRequest(fd, stopping, &r)) {
+            if (r.Opcode == nd::kOpQuerySize) {
+                auto reply = QueryReply(kDiskSize);
+                SendBytes(fd, reply.data(), reply.size());
+            } else if (r.Opcode == nd::kOpRead) {
+                auto reply = ReadReply(disk, r, r.Offset + r.Count > kBadFrom ? 0 : r.Count);
+                SendBytes(fd, reply.data(), reply.size());
+            } else {
+                size_t got = 0;
+                while (got < r.Count && !stopping) {
+                    ssize_t n = recv(fd, disk.data() + r.Offset + got, r.Count - got, 0);
+                    if (n == 0) return;
+                    if (n > 0) got += size_t(n);
+                }
+                uint8_t reply[nd::kTransferReplySize];
+                nd::EncodeTransferReply(r.Count, reply);
+                SendBytes(fd, reply, sizeof reply);
+            }
+        }
+    });
+    ASSERT_EQ(Mount(disk_, NetRecord(server.Port())).status, STATUS_SUCCESS);
+    // Sequential reads up to the failing part: the read-ahead reaches into it.
+    EXPECT_EQ(Read(disk_, 256 * 1024, 65536), Slice(256 * 1024, 65536));
+    EXPECT_EQ(Read(disk_, 320 * 1024, 65536), Slice(320 * 1024, 65536));
+    std::vector<uint8_t> data = Pattern(8192, 51);
+    EXPECT_EQ(Write(disk_, 0, data).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(disk_, 0, 8192), data);
+
+    // Again, now dropped by a read elsewhere.
+    EXPECT_EQ(Read(disk_, 384 * 1024, 65536), Slice(384 * 1024, 65536));
+    EXPECT_EQ(Read(disk_, 448 * 1024, 65536), Slice(448 * 1024, 65536));
+    EXPECT_EQ(Read(disk_, 8192, 4096), Slice(8192, 4096));
+
+    std::vector<uint8_t> buffer(65536);
+    IrpResult r = SendRead(disk_, kBadFrom, buffer.data(), ULONG(buffer.size()));
+    EXPECT_EQ(r.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(Unmount(disk_).status, STATUS_SUCCESS);
+}
+
 // The server closes while read-ahead is in flight: the read that wanted
 // those replies connects again and asks once more.
 TEST_F(NetDiskClientTest, ReadAheadLostWithItsConnectionIsAskedForAgain)
