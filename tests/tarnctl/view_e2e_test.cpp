@@ -113,5 +113,30 @@ TEST_F(TarnctlViews, LockRefusedWhileAFileIsOpenThenClosesTheViewItself) {
     EXPECT_EQ(stored.find(marker), std::string::npos) << "the backing file holds the plaintext";
 }
 
+TEST_F(TarnctlViews, ConversionWaitsForOpenFilesAndThenClosesTheView) {
+    const std::string where = root_ + "/f";
+    RunResult run = Ctl({"open", "F:", where});
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::ofstream(where + "/kept.txt") << "kept through the conversion";
+    const std::string pw = PasswordFile("conversion password");
+    {
+        std::ifstream held(where + "/kept.txt");
+        run = Ctl({"encrypt", "F:", "--yes", "--password-file", pw});
+        EXPECT_EQ(run.status, 1) << run.output;
+        EXPECT_NE(run.output.find("files under " + where + " are open"), std::string::npos) << run.output;
+        run = Ctl({"quick-encrypt", "F:", "--yes", "--password-file", pw});
+        EXPECT_EQ(run.status, 1) << "a quick encryption erased a drive with open files: " << run.output;
+    }
+    EXPECT_NE(Ctl({"status", "F:"}).output.find("plain"), std::string::npos) << "the refused conversion changed F:";
+    run = Ctl({"encrypt", "F:", "--yes", "--password-file", pw});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(Ctl({"close", "F:"}).output.find("is not open"), std::string::npos) << "the conversion left the view open";
+    ASSERT_EQ(Ctl({"open", "F:", where}).status, 0);
+    std::ifstream in(where + "/kept.txt");
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "kept through the conversion");
+}
+
 }  // namespace
 }  // namespace tarnctl::testing
