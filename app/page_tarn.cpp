@@ -246,7 +246,10 @@ void CPageTarn::OnLockUnlock() {
     CWnd* lock = GetDlgItem(IDC_TARN_LOCK);
     lock->EnableWindow(FALSE);
     long r = m_system.SvcLockDrive(m_drive.c_str());
-    if (r != 0) Say(Hex("Can't lock this drive, the drive may be in use, error code %X", r));
+    // 32: files under the drive's Linux view are open; the service names where.
+    const std::string why = r == 32 ? LastMessage() : std::string();
+    if (!why.empty()) Say(why);
+    else if (r != 0) Say(Hex("Can't lock this drive, the drive may be in use, error code %X", r));
     lock->EnableWindow(TRUE);
     Refresh(m_drive);
   }
