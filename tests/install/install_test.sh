@@ -63,6 +63,8 @@ expect_line "$unit" "WantedBy=multi-user.target"
 grep -q "@[A-Z]*@" "$unit" && fail "the unit has unreplaced placeholders"
 # Every installed path the unit names exists in the install.
 for path in $(grep -oE "/usr/[A-Za-z0-9/_.-]+" "$unit" | sort -u); do
+    # vtarn is optional while the tree grows; tarnhost skips a missing module.
+    [ "${path##*/}" = vtarn.so ] && [ ! -f "$build/vdisk/vtarn.so" ] && continue
     [ -e "$root$path" ] || fail "the unit names $path, which is not installed"
 done
 grep -q "init --group tarnvault" "$unit" || fail "the unit does not create the machine for the group"
