@@ -13,6 +13,9 @@ class RealSystemCalls : public TarnSystemCalls {
   ~RealSystemCalls() override;
 
   UINT GetDriveTypeA(LPCSTR rootPath) override;
+#if TARN_HAVE_FS_VIEWS
+  DWORD OpenDriveFiles(LPCSTR drive, std::string* message) override;  // open_drive_files.cpp
+#endif
   BOOL GetVolumeInformationA(LPCSTR rootPath, LPSTR volumeName, DWORD volumeNameSize, LPDWORD serialNumber,
                              LPDWORD maxComponentLength, LPDWORD fileSystemFlags, LPSTR fileSystemName,
                              DWORD fileSystemNameSize) override;

@@ -118,6 +118,15 @@ class TarnSystemCalls {
   virtual long SvcMountImage(long deviceNumber, const VDISK_MOUNT_RECORD* record, int driveLetter) = 0;
   virtual long SvcUnmountImage(int driveLetter) = 0;
 
+  // Linux: mounts the drive's files ("E:") in a directory for ordinary
+  // programs (or finds where they already are) and shows that directory.
+  // ERROR_SUCCESS, or an error with *message saying why, for the user.
+  virtual DWORD OpenDriveFiles(LPCSTR drive, std::string* message) {
+    (void)drive;
+    *message = "Opening a drive's files is not available here.";
+    return 50;  // ERROR_NOT_SUPPORTED
+  }
+
   // Device notifications for a window; the events arrive as WM_DEVICECHANGE.
   virtual HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) = 0;
   virtual BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) = 0;

@@ -207,7 +207,8 @@ Status OpenFileSystemView(const std::string& machineDir, char letter, const std:
     return Ok();
 }
 
-Status CloseFileSystemViews(const std::string& machineDir, char letter) {
+Status CloseFileSystemViews(const std::string& machineDir, char letter, bool* inUse) {
+    if (inUse) *inUse = false;
     const std::string blockFile = Canonical(BlockFilePath(machineDir, letter));
     for (const auto& view : FindFileSystemViews(machineDir, letter)) {
         int error = 0;
@@ -222,6 +223,7 @@ Status CloseFileSystemViews(const std::string& machineDir, char letter) {
             }
         }
         if (error == EBUSY) {
+            if (inUse) *inUse = true;
             return Error{Drive(letter) + " is in use: files under " + view.directory +
                          " are open; close them and try again"};
         }
