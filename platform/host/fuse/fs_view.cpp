@@ -196,7 +196,10 @@ Status OpenFileSystemView(const std::string& machineDir, char letter, const std:
             return Error{"opening " + Drive(letter) + " (" + volume->fileSystemName +
                          ") needs a loop device, which only root may set up"};
         }
-        argv = {"mount", "-t", volume->fileSystemName, "-o", "loop", blockFile, directory};
+        // A CD file system is Linux's iso9660, and a disc is never written.
+        const bool disc = volume->kind == hostfs::FileSystemKind::Cdfs;
+        argv = {"mount", "-t", disc ? std::string("iso9660") : volume->fileSystemName, "-o",
+                disc ? "loop,ro" : "loop", blockFile, directory};
     }
     std::string output;
     const int status = RunTool(argv, output);
