@@ -88,8 +88,9 @@ NTSTATUS RawWrite(FILTER_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stac
     return CompleteRequest(Irp, status, 0);
 }
 
-// Re-examines unit 0 after a media change. A failed read (no disc, an error)
-// says nothing about the disc, so the state is left as it is.
+// Re-examines unit 0 after a media change. An empty drive has nothing
+// encrypted, so it drops the state and key of the disc it held; any other
+// failed read says nothing about the disc and leaves the state as it is.
 void ProbeUnitZero(FILTER_EXTENSION* Extension)
 {
     PoolBuffer sector(PROBE_READ_LENGTH);
@@ -98,10 +99,10 @@ void ProbeUnitZero(FILTER_EXTENSION* Extension)
     }
     RtlZeroMemory(sector.Data(), PROBE_READ_LENGTH);
     const NTSTATUS status = LowerTransfer(Extension->NextLower, IRP_MJ_READ, sector.Data(), PROBE_READ_LENGTH, 0);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) && status != STATUS_NO_MEDIA_IN_DEVICE) {
         return;
     }
-    const bool marker = UnitZeroHasMarker(&Extension->FixedKey, sector.Data());
+    const bool marker = NT_SUCCESS(status) && UnitZeroHasMarker(&Extension->FixedKey, sector.Data());
 
     CryptLockGuard cryptLock(&Extension->CryptLock);
     if (marker) {

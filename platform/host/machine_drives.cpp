@@ -146,15 +146,13 @@ NTSTATUS Machine::ChangeMedia(Drive& drive, const DriveEntry& entry) {
         }
         ++drive.media->changeCount;
     }
-    // The file system of the old medium goes with it, so nothing answers
-    // from what it was.
-    DropMount(drive.volume);
     drive.entry = entry;
+    // Every media change, removal included, drops the old file system and
+    // lets the filter look at unit 0 again before anyone is told, so an
+    // emptied drive no longer answers with its last medium's state.
+    Arrive(drive.volume, true);
     if (hadMedia) Broadcast(kDbtDeviceRemoveComplete, entry.letter, true, drive.interfaceName, false);
-    if (drive.media->fd >= 0) {
-        Arrive(drive.volume, true);
-        Broadcast(kDbtDeviceArrival, entry.letter, true, drive.interfaceName, false);
-    }
+    if (drive.media->fd >= 0) Broadcast(kDbtDeviceArrival, entry.letter, true, drive.interfaceName, false);
     return STATUS_SUCCESS;
 }
 

@@ -155,11 +155,19 @@ TEST_F(FilterStateTest, EventsMoveBetweenStatesAsTheTableSays)
         {"CD probe read fails",
          [](FilterStateTest& t) {
              t.StorePlain();
-             t.Lower().FailWith(IRP_MJ_READ, STATUS_NO_MEDIA_IN_DEVICE);
+             t.Lower().FailWith(IRP_MJ_READ, STATUS_IO_DEVICE_ERROR);
              EXPECT_EQ(t.Control(IOCTL_CDROM_GET_DRIVE_GEOMETRY).status, STATUS_SUCCESS);
              t.Lower().FailWith(IRP_MJ_READ, STATUS_SUCCESS);
          },
          [](State s) { return s; }},
+        {"CD probe finds the drive empty",
+         [](FilterStateTest& t) {
+             t.StoreMarked();
+             t.Lower().FailWith(IRP_MJ_READ, STATUS_NO_MEDIA_IN_DEVICE);
+             EXPECT_EQ(t.Control(IOCTL_CDROM_GET_DRIVE_GEOMETRY).status, STATUS_SUCCESS);
+             t.Lower().FailWith(IRP_MJ_READ, STATUS_SUCCESS);
+         },
+         [](State) { return kPlain; }},
     };
 
     for (const Event& event : events) {

@@ -158,11 +158,10 @@ TEST_F(LiveMedia, ArrivalAsksForThePasswordAndUnlocksOnlyWithTheRightOne) {
     EXPECT_EQ(CtlStatus('d') & 0xF, c.state);
     EXPECT_TRUE(Listed("d: Encrypted")) << "the list is rebuilt in every case";
     EXPECT_TRUE(dialog_->IsWindowEnabled());
-    // FIXME: once an ejected CD/DVD drive stops reporting its last medium's
-    // status (the machine still answers the old status after an eject), check
-    // here that the drive leaves the list.
+    // Ejected, the drive no longer answers with its last medium's status.
     const auto ejected = Host({"media", "eject", "D:"});
     ASSERT_EQ(ejected.status, 0) << ejected.output;
+    EXPECT_TRUE(WaitFor([&] { return !Listed("d: Encrypted"); })) << ::testing::PrintToString(DriveLabels()) << std::hex << CtlStatus('d');
   }
   EXPECT_TRUE(seam_.unexpected.empty()) << ::testing::PrintToString(seam_.unexpected);
 }
