@@ -99,10 +99,12 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   (void)Wait;
   DISPATCHER_HEADER* h = &Event->Header;
+  // Read before the set: once it lands, the waiter may free the event.
+  const int releases = h->Type == EventSynchronizationObject ? 1 : INT_MAX;
   LONG previous = ExchangeState(h, 1);
   // Waiters sleep only on a clear word, so an event that was already
   // signalled has none to wake. A synchronization event releases one.
-  if (previous == 0) WakeWaiters(h, h->Type == EventSynchronizationObject ? 1 : INT_MAX);
+  if (previous == 0) WakeWaiters(h, releases);
   return previous;
 }
 
