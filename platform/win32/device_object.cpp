@@ -1,7 +1,12 @@
 #include "platform/win32/device_object.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "winbase.h"
 #include "winerror.h"
@@ -39,6 +44,7 @@ static std::vector<uint8_t> Body(wire::Writer& w) {
 }
 
 DeviceObject::~DeviceObject() {
+    if (generations_) ::munmap(const_cast<uint64_t*>(generations_), wire::kGenerationPageSize);
     // CloseHandle is synchronous on Windows: once it returns, the volume lock
     // and the sharing this handle held are gone. So the file object is closed
     // with a request that waits for the machine, not merely by dropping the
@@ -49,9 +55,83 @@ DeviceObject::~DeviceObject() {
     conn_->Call(wire::Op::Close, Body(w), reply);
 }
 
+bool DeviceObject::MapGenerations() {
+    if (generationsTried_) return generations_ != nullptr;
+    generationsTried_ = true;
+    wire::Writer w;
+    w.U32(handle_);
+    HostReply reply;
+    int fd = -1;
+    if (conn_->Call(wire::Op::MapGenerations, Body(w), reply, &fd) != ERROR_SUCCESS) return false;
+    struct stat st {};
+    void* page = MAP_FAILED;
+    if (reply.status == 0 && fd >= 0 && reply.information < wire::kGenerationSlots && ::fstat(fd, &st) == 0 &&
+        st.st_size >= static_cast<off_t>(wire::kGenerationPageSize)) {
+        page = ::mmap(nullptr, wire::kGenerationPageSize, PROT_READ, MAP_SHARED, fd, 0);
+    }
+    if (fd >= 0) ::close(fd);
+    if (page == MAP_FAILED) return false;
+    generations_ = static_cast<const uint64_t*>(page);
+    slot_ = static_cast<uint32_t>(reply.information);
+    return true;
+}
+
+uint64_t DeviceObject::CurrentGeneration() const {
+    // The host changes it from another process; atomic_ref needs a non-const object.
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(generations_[slot_])).load(std::memory_order_seq_cst);
+}
+
+bool DeviceObject::FillWindow(uint64_t offset, DWORD& error) {
+    error = ERROR_SUCCESS;
+    const uint32_t n = static_cast<uint32_t>(conn_->SharedSize());
+    wire::Writer w;
+    w.U32(handle_);
+    w.U64(offset);
+    w.U32(n);
+    w.U32(wire::kDataInShared | wire::kReadAhead);
+    HostReply reply;
+    window_.Invalidate();
+    if (DWORD e = conn_->Call(wire::Op::Read, Body(w), reply); e != ERROR_SUCCESS) {
+        error = e;
+        return false;
+    }
+    wire::Reader r(reply.payload.data(), reply.payload.size());
+    uint64_t generation = 0;
+    // Errors and warnings, the end of the medium: the read itself goes to the host.
+    if (reply.status != 0 || !r.U64(generation) || reply.information == 0) return false;
+    window_.Filled(offset, std::min<uint64_t>(reply.information, n), generation);
+    return true;
+}
+
 DWORD DeviceObject::ReadAt(uint64_t offset, void* buffer, DWORD length, DWORD* done) {
+    std::lock_guard<std::mutex> guard(callMutex_);
     *done = 0;
     auto* out = static_cast<uint8_t*>(buffer);
+    if (generations_) {
+        if (auto at = window_.Take(offset, length, CurrentGeneration())) {
+            std::memcpy(out, conn_->Shared() + *at, length);
+            *done = length;
+            return ERROR_SUCCESS;
+        }
+    }
+    if (window_.ShouldFill(offset, length, conn_->SharedSize()) && MapGenerations()) {
+        DWORD error = ERROR_SUCCESS;
+        if (FillWindow(offset, error)) {
+            if (auto at = window_.Take(offset, length, CurrentGeneration())) {
+                std::memcpy(out, conn_->Shared() + *at, length);
+                *done = length;
+                return ERROR_SUCCESS;
+            }
+        } else if (error != ERROR_SUCCESS) {
+            return error;
+        }
+    }
+    const DWORD error = ReadThroughHost(offset, out, length, done);
+    window_.NoteRead(offset, *done);
+    return error;
+}
+
+DWORD DeviceObject::ReadThroughHost(uint64_t offset, uint8_t* out, DWORD length, DWORD* done) {
     while (*done < length) {
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(length - *done, conn_->SharedSize()));
         wire::Writer w;
@@ -72,6 +152,8 @@ DWORD DeviceObject::ReadAt(uint64_t offset, void* buffer, DWORD length, DWORD* d
 }
 
 DWORD DeviceObject::WriteAt(uint64_t offset, const void* buffer, DWORD length, DWORD* done) {
+    std::lock_guard<std::mutex> guard(callMutex_);
+    window_.Invalidate();
     *done = 0;
     const auto* in = static_cast<const uint8_t*>(buffer);
     while (*done < length) {
@@ -97,14 +179,24 @@ DWORD DeviceObject::IoControl(DWORD code, const void* in, DWORD inLength, void* 
     if (returned) *returned = 0;
     if (inLength > wire::kMaxInlineData || outLength > wire::kMaxInlineData) return ERROR_INVALID_PARAMETER;
     if ((inLength && !in) || (outLength && !out)) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> guard(callMutex_);
+    window_.Invalidate();
+    // Large input (raw writes of whole chunks) goes through the shared buffer
+    // as a write's data does, not through the socket.
+    const bool shared = inLength > kInlineControlInput && inLength <= conn_->SharedSize();
     wire::Writer w;
     w.U32(handle_);
     w.U32(code);
     w.U32(outLength);
     w.U32(inLength);
-    w.Bytes(in, inLength);
+    if (shared) {
+        std::memcpy(conn_->Shared(), in, inLength);
+    } else {
+        w.Bytes(in, inLength);
+    }
     HostReply reply;
-    if (DWORD e = conn_->Call(wire::Op::DeviceControl, Body(w), reply); e != ERROR_SUCCESS) return e;
+    const wire::Op op = shared ? wire::Op::DeviceControlShared : wire::Op::DeviceControl;
+    if (DWORD e = conn_->Call(op, Body(w), reply); e != ERROR_SUCCESS) return e;
     // Output comes back for successes and for warnings (buffer overflow), as on Windows.
     const size_t n = std::min<size_t>({reply.payload.size(), outLength, reply.information});
     if ((reply.status >> 30) != 3) {
