@@ -81,9 +81,9 @@ uint64_t DeviceObject::CurrentGeneration() const {
     return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(generations_[slot_])).load(std::memory_order_seq_cst);
 }
 
-bool DeviceObject::FillWindow(uint64_t offset, DWORD& error) {
+bool DeviceObject::FillWindow(uint64_t offset, uint64_t size, DWORD& error) {
     error = ERROR_SUCCESS;
-    const uint32_t n = static_cast<uint32_t>(conn_->SharedSize());
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(size, conn_->SharedSize()));
     wire::Writer w;
     w.U32(handle_);
     w.U64(offset);
@@ -114,9 +114,10 @@ DWORD DeviceObject::ReadAt(uint64_t offset, void* buffer, DWORD length, DWORD* d
             return ERROR_SUCCESS;
         }
     }
-    if (window_.ShouldFill(offset, length, conn_->SharedSize()) && MapGenerations()) {
+    const uint64_t fill = window_.FillSize(offset, length, conn_->SharedSize());
+    if (fill != 0 && MapGenerations()) {
         DWORD error = ERROR_SUCCESS;
-        if (FillWindow(offset, error)) {
+        if (FillWindow(offset, fill, error)) {
             if (auto at = window_.Take(offset, length, CurrentGeneration())) {
                 std::memcpy(out, conn_->Shared() + *at, length);
                 *done = length;

@@ -42,9 +42,9 @@ private:
     // machine does not give it (the handle then never reads ahead).
     bool MapGenerations();
     uint64_t CurrentGeneration() const;
-    // Reads the window at offset; false when the host did not give a usable
-    // one (error set only for a broken connection).
-    bool FillWindow(uint64_t offset, DWORD& error);
+    // Reads size bytes ahead at offset; false when the host did not give a
+    // usable window (error set only for a broken connection).
+    bool FillWindow(uint64_t offset, uint64_t size, DWORD& error);
     DWORD ReadThroughHost(uint64_t offset, uint8_t* out, DWORD length, DWORD* done);
 
     // The connection carries one request at a time and the shared buffer
@@ -59,8 +59,9 @@ private:
     bool generationsTried_ = false;
 };
 
-// Shared buffer size of a device handle: one conversion chunk and then some.
-constexpr size_t kDeviceSharedBuffer = 1u << 20;
+// Shared buffer size of a device handle: the largest read-ahead window (its
+// pages are touched only as far as transfers use them).
+constexpr size_t kDeviceSharedBuffer = 4u << 20;
 // Control requests with more input than this pass it through the shared buffer.
 constexpr DWORD kInlineControlInput = 4096;
 

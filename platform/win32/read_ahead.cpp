@@ -1,15 +1,22 @@
 #include "platform/win32/read_ahead.h"
 
+#include <algorithm>
+
 namespace tarn::win32 {
 
-bool ReadAheadWindow::ShouldFill(uint64_t offset, uint64_t length, uint64_t windowSize) const {
+uint64_t ReadAheadWindow::FillSize(uint64_t offset, uint64_t length, uint64_t limit) const {
+    limit -= limit % kBlock;
+    if (offset != lastReadEnd_ || !Aligned(offset, length)) return 0;
+    // Reads that used up the last window to its end ask for a larger one.
+    uint64_t size = size_ != 0 && offset == end_ ? size_ * 2 : kFirstWindow;
+    size = std::min(size, limit);
     // A window that could not hold the read twice gains nothing.
-    return offset == lastReadEnd_ && Aligned(offset, length) && length * 2 <= windowSize &&
-           windowSize % kBlock == 0;
+    return length <= size / 2 ? size : 0;
 }
 
 void ReadAheadWindow::Filled(uint64_t offset, uint64_t length, uint64_t generation) {
     valid_ = length > 0 && offset <= UINT64_MAX - length;
+    size_ = valid_ ? length : 0;
     start_ = next_ = offset;
     end_ = valid_ ? offset + length : offset;
     generation_ = generation;
@@ -35,6 +42,7 @@ void ReadAheadWindow::NoteRead(uint64_t offset, uint64_t done) {
 
 void ReadAheadWindow::Invalidate() {
     valid_ = false;
+    size_ = 0;
     lastReadEnd_ = kNoOffset;
 }
 

@@ -20,10 +20,14 @@ class ReadAheadWindow {
 public:
     static constexpr uint64_t kBlock = 4096;
     static constexpr uint64_t kNoOffset = UINT64_MAX;
+    static constexpr uint64_t kFirstWindow = 256 * 1024;
 
-    // Whether a read the window cannot serve should fill a new window: it
-    // continues the handle's previous read, with no write or control between.
-    bool ShouldFill(uint64_t offset, uint64_t length, uint64_t windowSize) const;
+    // How much a read at offset should fill: kFirstWindow, doubled for every
+    // window in a row that the reads used up (a short sequential scan reads
+    // little ahead, a long one amortises its round trips), at most limit.
+    // Zero when it should not fill: the read must continue the handle's
+    // previous one with no write or control between, and fit twice.
+    uint64_t FillSize(uint64_t offset, uint64_t length, uint64_t limit) const;
     // The host returned length bytes at offset, read at generation.
     void Filled(uint64_t offset, uint64_t length, uint64_t generation);
     // Where in the shared buffer the read's bytes are, when the window holds
@@ -48,6 +52,7 @@ private:
     uint64_t next_ = 0;       // the only offset a read may take from it next
     uint64_t generation_ = 0;
     uint64_t lastReadEnd_ = kNoOffset;
+    uint64_t size_ = 0;  // of the current or last window; 0 after Invalidate
 };
 
 }  // namespace tarn::win32
