@@ -106,6 +106,7 @@ private:
     void OnOpen(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnClose(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire::Writer& reply);
+    void OnPrefetchedRead(Connection& conn, OpenFile& file, uint64_t offset, uint32_t length, wire::Writer& reply);
     void OnDeviceControl(Connection& conn, bool inShared, wire::Reader& args, wire::Writer& reply);
     void OnMapGenerations(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnDefineDosDevice(wire::Reader& args, wire::Writer& reply);
@@ -191,6 +192,19 @@ public:
     bool CanWrite() const { return access_ & 2; }
     uint32_t GenerationSlot() const { return generationSlot_; }
 
+    // The next window, read after the last prefetching read was answered.
+    // Any other request on the handle drops it.
+    struct Prefetched {
+        bool valid = false;
+        uint64_t offset = 0;
+        uint32_t length = 0;
+        uint32_t at = 0;  // where in the shared buffer
+        uint64_t generation = 0;
+        NTSTATUS status = STATUS_SUCCESS;
+        ULONG_PTR information = 0;
+    };
+    Prefetched& Prefetch() { return prefetch_; }
+
 private:
     Machine& machine_;
     PFILE_OBJECT fileObject_;
@@ -198,6 +212,7 @@ private:
     PDEVICE_OBJECT top_;
     uint32_t access_;
     uint32_t generationSlot_;
+    Prefetched prefetch_;
 };
 
 }  // namespace tarn::host

@@ -193,6 +193,16 @@ void Machine::OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire
         wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
         return;
     }
+    if (!write && (flags & wire::kPrefetchNext)) {
+        if (!(flags & wire::kDataInShared) || !(flags & wire::kReadAhead) || !conn.Shared() || length == 0 ||
+            length > wire::kPrefetchHalf(conn.SharedSize())) {
+            file->Prefetch().valid = false;
+            wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+            return;
+        }
+        return OnPrefetchedRead(conn, *file, offset, length, reply);
+    }
+    file->Prefetch().valid = false;
     if (write && LockedByOther(file->Volume(), file->FileObject())) {
         wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
         return;
@@ -267,6 +277,7 @@ void Machine::OnDeviceControl(Connection& conn, bool inShared, wire::Reader& arg
         wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
         return;
     }
+    file->Prefetch().valid = false;
     // The access a code names must have been granted to the handle.
     const uint32_t required = (code >> 14) & 3;
     if (((required & FILE_READ_ACCESS) && !file->CanRead()) || ((required & FILE_WRITE_ACCESS) && !file->CanWrite())) {

@@ -62,7 +62,7 @@ bool DeviceObject::MapGenerations() {
     w.U32(handle_);
     HostReply reply;
     int fd = -1;
-    if (conn_->Call(wire::Op::MapGenerations, Body(w), reply, &fd) != ERROR_SUCCESS) return false;
+    if (Call(wire::Op::MapGenerations, Body(w), reply, &fd) != ERROR_SUCCESS) return false;
     struct stat st {};
     void* page = MAP_FAILED;
     if (reply.status == 0 && fd >= 0 && reply.information < wire::kGenerationSlots && ::fstat(fd, &st) == 0 &&
@@ -81,25 +81,51 @@ uint64_t DeviceObject::CurrentGeneration() const {
     return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(generations_[slot_])).load(std::memory_order_seq_cst);
 }
 
+DWORD DeviceObject::Call(wire::Op op, const std::vector<uint8_t>& args, HostReply& reply, int* receivedFd) {
+    const DWORD error = conn_->Call(op, args, reply, receivedFd);
+    prefetching_ = false;
+    return error;
+}
+
+DWORD DeviceObject::SettleSharedBuffer() {
+    if (!prefetching_) return ERROR_SUCCESS;
+    window_.Invalidate();
+    wire::Writer w;
+    w.U32(handle_);
+    w.U64(0);
+    w.U32(0);
+    w.U32(wire::kDataInShared);
+    HostReply reply;
+    return Call(wire::Op::Read, Body(w), reply);
+}
+
 bool DeviceObject::FillWindow(uint64_t offset, uint64_t size, DWORD& error) {
     error = ERROR_SUCCESS;
+    const size_t half = wire::kPrefetchHalf(conn_->SharedSize());
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(size, conn_->SharedSize()));
+    // Full-size windows keep coming: the host reads the next one while we copy from this one.
+    const bool prefetch = n == half;
     wire::Writer w;
     w.U32(handle_);
     w.U64(offset);
     w.U32(n);
-    w.U32(wire::kDataInShared | wire::kReadAhead);
+    w.U32(wire::kDataInShared | wire::kReadAhead | (prefetch ? wire::kPrefetchNext : 0));
     HostReply reply;
     window_.Invalidate();
-    if (DWORD e = conn_->Call(wire::Op::Read, Body(w), reply); e != ERROR_SUCCESS) {
+    if (DWORD e = Call(wire::Op::Read, Body(w), reply); e != ERROR_SUCCESS) {
         error = e;
         return false;
     }
     wire::Reader r(reply.payload.data(), reply.payload.size());
     uint64_t generation = 0;
+    uint32_t at = 0;
     // Errors and warnings, the end of the medium: the read itself goes to the host.
-    if (reply.status != 0 || !r.U64(generation) || reply.information == 0) return false;
-    window_.Filled(offset, std::min<uint64_t>(reply.information, n), generation);
+    if (reply.status != 0 || !r.U64(generation) || (prefetch && !r.U32(at)) || reply.information == 0) return false;
+    const uint64_t got = std::min<uint64_t>(reply.information, n);
+    if (at > conn_->SharedSize() - got) return false;
+    prefetching_ = prefetch && got == n;
+    windowAt_ = at;
+    window_.Filled(offset, got, generation);
     return true;
 }
 
@@ -109,17 +135,17 @@ DWORD DeviceObject::ReadAt(uint64_t offset, void* buffer, DWORD length, DWORD* d
     auto* out = static_cast<uint8_t*>(buffer);
     if (generations_) {
         if (auto at = window_.Take(offset, length, CurrentGeneration())) {
-            std::memcpy(out, conn_->Shared() + *at, length);
+            std::memcpy(out, conn_->Shared() + windowAt_ + *at, length);
             *done = length;
             return ERROR_SUCCESS;
         }
     }
-    const uint64_t fill = window_.FillSize(offset, length, conn_->SharedSize());
+    const uint64_t fill = window_.FillSize(offset, length, wire::kPrefetchHalf(conn_->SharedSize()));
     if (fill != 0 && MapGenerations()) {
         DWORD error = ERROR_SUCCESS;
         if (FillWindow(offset, fill, error)) {
             if (auto at = window_.Take(offset, length, CurrentGeneration())) {
-                std::memcpy(out, conn_->Shared() + *at, length);
+                std::memcpy(out, conn_->Shared() + windowAt_ + *at, length);
                 *done = length;
                 return ERROR_SUCCESS;
             }
@@ -141,7 +167,7 @@ DWORD DeviceObject::ReadThroughHost(uint64_t offset, uint8_t* out, DWORD length,
         w.U32(n);
         w.U32(wire::kDataInShared);
         HostReply reply;
-        if (DWORD e = conn_->Call(wire::Op::Read, Body(w), reply); e != ERROR_SUCCESS) return e;
+        if (DWORD e = Call(wire::Op::Read, Body(w), reply); e != ERROR_SUCCESS) return e;
         if (reply.status == kStatusEndOfFile) break;
         if (reply.status != 0 && (reply.status >> 30) == 3) return HostStatusToError(reply.status);
         const uint32_t got = static_cast<uint32_t>(std::min<uint64_t>(reply.information, n));
@@ -154,8 +180,9 @@ DWORD DeviceObject::ReadThroughHost(uint64_t offset, uint8_t* out, DWORD length,
 
 DWORD DeviceObject::WriteAt(uint64_t offset, const void* buffer, DWORD length, DWORD* done) {
     std::lock_guard<std::mutex> guard(callMutex_);
-    window_.Invalidate();
     *done = 0;
+    if (DWORD e = SettleSharedBuffer(); e != ERROR_SUCCESS) return e;
+    window_.Invalidate();
     const auto* in = static_cast<const uint8_t*>(buffer);
     while (*done < length) {
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(length - *done, conn_->SharedSize()));
@@ -166,7 +193,7 @@ DWORD DeviceObject::WriteAt(uint64_t offset, const void* buffer, DWORD length, D
         w.U32(n);
         w.U32(wire::kDataInShared);
         HostReply reply;
-        if (DWORD e = conn_->Call(wire::Op::Write, Body(w), reply); e != ERROR_SUCCESS) return e;
+        if (DWORD e = Call(wire::Op::Write, Body(w), reply); e != ERROR_SUCCESS) return e;
         if ((reply.status >> 30) == 3) return HostStatusToError(reply.status);
         const uint32_t put = static_cast<uint32_t>(std::min<uint64_t>(reply.information, n));
         *done += put;
@@ -181,6 +208,7 @@ DWORD DeviceObject::IoControl(DWORD code, const void* in, DWORD inLength, void* 
     if (inLength > wire::kMaxInlineData || outLength > wire::kMaxInlineData) return ERROR_INVALID_PARAMETER;
     if ((inLength && !in) || (outLength && !out)) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(callMutex_);
+    if (DWORD e = SettleSharedBuffer(); e != ERROR_SUCCESS) return e;
     window_.Invalidate();
     // Large input (raw writes of whole chunks) goes through the shared buffer
     // as a write's data does, not through the socket.
@@ -197,7 +225,7 @@ DWORD DeviceObject::IoControl(DWORD code, const void* in, DWORD inLength, void* 
     }
     HostReply reply;
     const wire::Op op = shared ? wire::Op::DeviceControlShared : wire::Op::DeviceControl;
-    if (DWORD e = conn_->Call(op, Body(w), reply); e != ERROR_SUCCESS) return e;
+    if (DWORD e = Call(op, Body(w), reply); e != ERROR_SUCCESS) return e;
     // Output comes back for successes and for warnings (buffer overflow), as on Windows.
     const size_t n = std::min<size_t>({reply.payload.size(), outLength, reply.information});
     if ((reply.status >> 30) != 3) {

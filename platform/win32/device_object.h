@@ -46,6 +46,12 @@ private:
     // usable window (error set only for a broken connection).
     bool FillWindow(uint64_t offset, uint64_t size, DWORD& error);
     DWORD ReadThroughHost(uint64_t offset, uint8_t* out, DWORD length, DWORD* done);
+    // One request on the connection. Once answered, the host is done with
+    // any window it was reading ahead into the shared buffer.
+    DWORD Call(wire::Op op, const std::vector<uint8_t>& args, HostReply& reply, int* receivedFd = nullptr);
+    // Before the client writes into the shared buffer: waits until the host
+    // no longer reads the next window into it (an empty read).
+    DWORD SettleSharedBuffer();
 
     // The connection carries one request at a time and the shared buffer
     // holds one thing at a time: transfers and control requests on this
@@ -54,6 +60,8 @@ private:
     std::unique_ptr<HostConnection> conn_;
     uint32_t handle_;
     ReadAheadWindow window_;
+    size_t windowAt_ = 0;       // where the window's bytes are in the shared buffer
+    bool prefetching_ = false;  // the host may be reading the next window into it now
     const uint64_t* generations_ = nullptr;  // read-only mapping of the page
     uint32_t slot_ = 0;
     bool generationsTried_ = false;

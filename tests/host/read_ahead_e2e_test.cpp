@@ -142,6 +142,45 @@ TEST_F(ReadAheadTest, ChangesThroughAnyHandleReachAReaderHoldingAWindow) {
     CloseHandle(reader);
 }
 
+// Long scans reach full-size windows, where the machine reads the next window
+// while the reader copies from the current one. A write landing in the window
+// coming next, made between any two reads of the scan (by another handle or
+// by the reader itself), is seen.
+TEST_F(ReadAheadTest, LongScansSeeWritesLandingInTheWindowComingNext) {
+    const uint64_t base = 96ull << 20;
+    const size_t span = 12u << 20;
+    Store(base, Pattern(span, 21));
+    std::vector<uint8_t> mirror = Stored(base, span);
+    HANDLE reader = OpenVolume();
+    HANDLE writer = OpenVolume();
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    const size_t blocks = span / kBlock, ahead = 8;
+    uint8_t seed = 100;
+    // Every point of a scan from its start to past where full windows begin,
+    // so some write falls between the last read of a window and the first of
+    // the one read ahead for it.
+    for (size_t writeAfter = 56; writeAfter < 136 && writeAfter + ahead < blocks; ++writeAfter) {
+        const bool own = writeAfter % 20 == 0;
+        Seek(reader, base);
+        size_t mismatches = 0;
+        for (size_t i = 0; i < writeAfter + 2 * ahead && i < blocks; ++i) {
+            const auto block = Next(reader);
+            if (block.size() != kBlock || std::memcmp(block.data(), mirror.data() + i * kBlock, kBlock) != 0) {
+                ++mismatches;
+            }
+            if (i + 1 != writeAfter) continue;
+            const auto fresh = Pattern(kBlock, seed++);
+            ASSERT_TRUE(Write(own ? reader : writer, base + (i + ahead) * kBlock, fresh)) << writeAfter;
+            std::memcpy(mirror.data() + (i + ahead) * kBlock, fresh.data(), kBlock);
+            if (own) Seek(reader, base + (i + 1) * kBlock);
+        }
+        EXPECT_EQ(mismatches, 0u) << "write after block " << writeAfter << (own ? " by the reader" : "");
+    }
+    CloseHandle(writer);
+    CloseHandle(reader);
+}
+
 TEST_F(ReadAheadTest, AKeyLoadedBetweenReadsIsSeenByTheNextRead) {
     const uint64_t base = 32ull << 20;
     Store(base, Pattern(4u << 20, 9));
@@ -236,7 +275,9 @@ TEST_F(ReadAheadTest, LargeControlInputArrivesIntactAndOversizedInputIsRefused) 
         const auto before = Stored(offset, c.data);
         const auto data = Pattern(c.data, seed++);
         EXPECT_EQ(RawWrite(h, offset, data), c.accepted) << c.data << " bytes";
-        if (!c.accepted) EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << c.data;
+        if (!c.accepted) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << c.data;
+        }
         EXPECT_EQ(Stored(offset, c.data), c.accepted ? data : before) << c.data << " bytes";
         offset += 8u << 20;
     }
@@ -363,6 +404,33 @@ TEST_F(ReadAheadTest, SharedControlAndGenerationRequestsAreChecked) {
     EXPECT_GT(generations[slot], first) << "a write moves the generation";
     ASSERT_EQ(readAhead(second), 0u);
     EXPECT_GT(second, first);
+
+    // Prefetching reads: at most half the buffer; the next window comes from the other half.
+    auto prefetching = [&](uint64_t offset, uint32_t length, uint32_t& at) {
+        wire::Writer w;
+        w.U32(handle);
+        w.U64(offset);
+        w.U32(length);
+        w.U32(wire::kDataInShared | wire::kReadAhead | wire::kPrefetchNext);
+        HostReply r;
+        EXPECT_EQ(c->Call(wire::Op::Read, body(w), r), 0u);
+        wire::Reader rd(r.payload.data(), r.payload.size());
+        uint64_t generation = 0;
+        at = UINT32_MAX;
+        if (r.status == 0) {
+            EXPECT_TRUE(rd.U64(generation) && rd.U32(at));
+            EXPECT_EQ(r.information, length);
+        }
+        return r.status;
+    };
+    uint32_t at = 0;
+    EXPECT_EQ(prefetching(2u << 20, 64 * 1024, at), kInvalidParameter) << "more than half the buffer";
+    ASSERT_EQ(prefetching(2u << 20, 32 * 1024, at), 0u);
+    EXPECT_EQ(at, 0u);
+    ASSERT_EQ(prefetching((2u << 20) + 32 * 1024, 32 * 1024, at), 0u);
+    EXPECT_EQ(at, 32u * 1024) << "the window read after the last answer";
+    ASSERT_EQ(prefetching((2u << 20) + 64 * 1024, 32 * 1024, at), 0u);
+    EXPECT_EQ(at, 0u);
     CloseHandle(other);
     ::munmap(page, wire::kGenerationPageSize);
 }

@@ -73,6 +73,13 @@ enum class Op : uint32_t {
 
 constexpr uint32_t kDataInShared = 1;
 constexpr uint32_t kReadAhead = 2;  // reads only: the reply carries u64 generation
+// With kReadAhead and kDataInShared, a length of at most kPrefetchHalf(shared
+// size): the reply adds u32, where in the shared buffer the data is. Once it
+// has replied, the host reads the next length bytes into the other half of
+// the buffer, and answers a read of exactly those bytes from there. The
+// client leaves the buffer alone until its next request has been answered.
+constexpr uint32_t kPrefetchNext = 4;
+constexpr size_t kPrefetchHalf(size_t sharedSize) { return sharedSize / 2 / 4096 * 4096; }
 
 // The generation page: kGenerationSlots little-endian u64 counters, read with
 // atomic loads. Volumes past the last slot share slot 0.
