@@ -114,10 +114,12 @@ long FakeSystemCalls::SvcUnlockDrive(const char* drive, const char* password, lo
 
 HDEVNOTIFY FakeSystemCalls::RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
   ++registrations;
-  return ::RegisterDeviceNotificationA(recipient, filter, flags);
+  return tarn::ui::RegisterWindowDeviceNotification(static_cast<HWND>(recipient), filter, flags);
 }
 
-BOOL FakeSystemCalls::UnregisterDeviceNotification(HDEVNOTIFY handle) { return ::UnregisterDeviceNotification(handle); }
+BOOL FakeSystemCalls::UnregisterDeviceNotification(HDEVNOTIFY handle) {
+  return tarn::ui::UnregisterWindowDeviceNotification(handle);
+}
 
 void FakeSystemCalls::InsertMedium(char letter, const Drive& medium) {
   letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));

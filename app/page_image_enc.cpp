@@ -57,10 +57,14 @@ void CPageImageEnc::SetEncryptMode(int encrypt) {
 }
 
 std::string CPageImageEnc::DeriveDestination(const std::string& source, bool encrypt) {
-  std::string lower = QString::fromStdString(source).toLower().toStdString();
-  if (encrypt) return ReplaceAll(lower, ".iso", ".enc.iso");
-  if (lower.find(".enc.iso") != std::string::npos) return ReplaceAll(lower, ".enc.iso", ".iso");
-  return ReplaceAll(lower, ".iso", ".dec.iso");
+  // Only the file name is lowered and renamed: Linux folders are case
+  // sensitive, so a lowered folder would be another folder or none at all.
+  size_t slash = source.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : source.substr(0, slash + 1);
+  std::string lower = QString::fromStdString(source.substr(folder.size())).toLower().toStdString();
+  if (encrypt) return folder + ReplaceAll(lower, ".iso", ".enc.iso");
+  if (lower.find(".enc.iso") != std::string::npos) return folder + ReplaceAll(lower, ".enc.iso", ".iso");
+  return folder + ReplaceAll(lower, ".iso", ".dec.iso");
 }
 
 void CPageImageEnc::OnSourceChanged() {

@@ -159,7 +159,9 @@ void CPageMount::OnMountUnmount() {
   } else {
     long r = m_system.SvcUnmountImage(letter);
     if (r != 0) {
-      Say(Hex(kUnmountError, r));
+      // 32: files under the drive's Linux view are open; the service names where.
+      const std::string why = r == 32 ? LastMessage() : std::string();
+      Say(why.empty() ? Hex(kUnmountError, r) : why);
       return;
     }
     RefreshList();

@@ -46,6 +46,7 @@ CPageTarn::CPageTarn(TarnSystemCalls& system, CWnd* parent) : CPage(IDD_PAGE_TAR
   OnCommandId(IDC_TARN_ENCRYPT, [this] { OnEncryptDecrypt(); });
   OnCommandId(IDC_TARN_LOCK, [this] { OnLockUnlock(); });
   OnCommandId(IDC_TARN_FORMAT, [this] { OnFormat(); });
+  OnCommandId(IDC_TARN_OPEN, [this] { OnOpen(); });
 }
 
 BOOL CPageTarn::OnInitDialog() {
@@ -113,6 +114,9 @@ void CPageTarn::Refresh(const std::string& drive) {
   CWnd* encrypt = GetDlgItem(IDC_TARN_ENCRYPT);
   CWnd* lock = GetDlgItem(IDC_TARN_LOCK);
   CWnd* format = GetDlgItem(IDC_TARN_FORMAT);
+  // Open: the files of a drive that is not locked, for Linux programs.
+  const int openState = status & 0xF;
+  GetDlgItem(IDC_TARN_OPEN)->EnableWindow(m_fileSystem != "Unknown" && (openState == 0 || openState == 1));
   if (systemDir[0] && !m_drive.empty() &&
       std::toupper(static_cast<unsigned char>(systemDir[0])) == static_cast<unsigned char>(m_drive[0])) {
     m_driveType = "System";
@@ -242,10 +246,19 @@ void CPageTarn::OnLockUnlock() {
     CWnd* lock = GetDlgItem(IDC_TARN_LOCK);
     lock->EnableWindow(FALSE);
     long r = m_system.SvcLockDrive(m_drive.c_str());
-    if (r != 0) Say(Hex("Can't lock this drive, the drive may be in use, error code %X", r));
+    // 32: files under the drive's Linux view are open; the service names where.
+    const std::string why = r == 32 ? LastMessage() : std::string();
+    if (!why.empty()) Say(why);
+    else if (r != 0) Say(Hex("Can't lock this drive, the drive may be in use, error code %X", r));
     lock->EnableWindow(TRUE);
     Refresh(m_drive);
   }
+}
+
+void CPageTarn::OnOpen() {
+  std::string message;
+  CWaitCursor wait;
+  if (m_system.OpenDriveFiles(m_drive.c_str(), &message) != ERROR_SUCCESS) Say(message);
 }
 
 void CPageTarn::OnFormat() {

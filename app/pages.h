@@ -87,6 +87,7 @@ class CPageTarn : public CPage {
   void OnEncryptDecrypt();
   void OnLockUnlock();
   void OnFormat();
+  void OnOpen();
   void OpenFormatDialog();
   void StartProgress(UINT_PTR timer);
   void OnProgressTimer(UINT_PTR timer);

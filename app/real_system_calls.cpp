@@ -1,58 +1,80 @@
 #include "app/real_system_calls.h"
 
+#include <windows.h>
+
 #include <QCoreApplication>
 #include <algorithm>
 #include <cstring>
 
-#include "app/win32_bridge.h"
 #include "platform/ui/session.h"
+#include "platform/win32/host_drives.h"
 #include "service/client/svcclient.h"
-
-namespace bridge = tarn::app::win32;
 
 namespace {
 // Called on the Win32 layer's listener thread; the window layer copies the
 // record and delivers it on the GUI thread.
-void OnDeviceEvent(unsigned event, const void* record) {
-  tarn::ui::DeliverDeviceChange(event, static_cast<const DEV_BROADCAST_HDR*>(record));
+VOID WINAPI OnDeviceEvent(HANDLE, UINT message, ULONG_PTR wParam, LONG_PTR lParam) {
+  if (message == WM_DEVICECHANGE)
+    tarn::ui::DeliverDeviceChange(static_cast<UINT>(wParam), reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam));
 }
 constexpr const char* kProgramTitle = "Orvantis Shroudkeep";
+
+// The key of the program's values, opened (and created) for one access.
+class AppKey {
+ public:
+  explicit AppKey(LPCSTR subkey) { m_error = ::RegCreateKeyA(HKEY_LOCAL_MACHINE, subkey, &m_key); }
+  ~AppKey() {
+    if (m_error == ERROR_SUCCESS) ::RegCloseKey(m_key);
+  }
+  AppKey(const AppKey&) = delete;
+  AppKey& operator=(const AppKey&) = delete;
+  LONG Error() const { return m_error; }
+  HKEY Key() const { return m_key; }
+
+ private:
+  HKEY m_key = nullptr;
+  LONG m_error;
+};
 }  // namespace
 
-RealSystemCalls::RealSystemCalls() { bridge::SetDeviceEventSink(OnDeviceEvent); }
+RealSystemCalls::RealSystemCalls() { ::SetDeviceNotificationSink(OnDeviceEvent); }
 
 RealSystemCalls::~RealSystemCalls() {
   for (const Registration& r : m_registrations) {
-    bridge::UnregisterDeviceNotification(r.machine);
-    ::UnregisterDeviceNotification(r.window);
+    ::UnregisterDeviceNotification(r.machine);
+    tarn::ui::UnregisterWindowDeviceNotification(r.window);
   }
-  bridge::SetDeviceEventSink(nullptr);
+  ::SetDeviceNotificationSink(nullptr);
 }
 
-UINT RealSystemCalls::GetDriveTypeA(LPCSTR rootPath) { return bridge::GetDriveTypeA(rootPath); }
+UINT RealSystemCalls::GetDriveTypeA(LPCSTR rootPath) { return ::GetDriveTypeA(rootPath); }
 
 BOOL RealSystemCalls::GetVolumeInformationA(LPCSTR rootPath, LPSTR volumeName, DWORD volumeNameSize,
                                             LPDWORD serialNumber, LPDWORD maxComponentLength,
                                             LPDWORD fileSystemFlags, LPSTR fileSystemName, DWORD fileSystemNameSize) {
-  return bridge::GetVolumeInformationA(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
-                                       fileSystemFlags, fileSystemName, fileSystemNameSize);
+  return ::GetVolumeInformationA(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                 fileSystemFlags, fileSystemName, fileSystemNameSize);
 }
 
 BOOL RealSystemCalls::GetDiskFreeSpaceExA(LPCSTR directory, uint64_t* freeBytesAvailable, uint64_t* totalBytes,
                                           uint64_t* totalFreeBytes) {
-  return bridge::GetDiskFreeSpaceExA(directory, freeBytesAvailable, totalBytes, totalFreeBytes);
+  ULARGE_INTEGER available{}, total{}, totalFree{};
+  if (!::GetDiskFreeSpaceExA(directory, &available, &total, &totalFree)) return FALSE;
+  if (freeBytesAvailable) *freeBytesAvailable = available.QuadPart;
+  if (totalBytes) *totalBytes = total.QuadPart;
+  if (totalFreeBytes) *totalFreeBytes = totalFree.QuadPart;
+  return TRUE;
 }
 
-UINT RealSystemCalls::GetSystemDirectoryA(LPSTR buffer, UINT size) { return bridge::GetSystemDirectoryA(buffer, size); }
+UINT RealSystemCalls::GetSystemDirectoryA(LPSTR buffer, UINT size) { return ::GetSystemDirectoryA(buffer, size); }
 
 HANDLE RealSystemCalls::CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags) {
-  void* h = bridge::CreateFileA(name, access, shareMode, disposition, flags);
-  return h ? h : INVALID_HANDLE_VALUE;
+  return ::CreateFileA(name, access, shareMode, nullptr, disposition, flags, nullptr);
 }
 
-BOOL RealSystemCalls::CloseHandle(HANDLE handle) { return bridge::CloseHandle(handle); }
-DWORD RealSystemCalls::GetFileAttributesA(LPCSTR path) { return bridge::GetFileAttributesA(path); }
-DWORD RealSystemCalls::GetLastError() { return bridge::GetLastError(); }
+BOOL RealSystemCalls::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+DWORD RealSystemCalls::GetFileAttributesA(LPCSTR path) { return ::GetFileAttributesA(path); }
+DWORD RealSystemCalls::GetLastError() { return ::GetLastError(); }
 
 DWORD RealSystemCalls::GetModuleFileNameA(LPSTR buffer, DWORD size) {
   if (!buffer || size == 0) return 0;
@@ -64,12 +86,20 @@ DWORD RealSystemCalls::GetModuleFileNameA(LPSTR buffer, DWORD size) {
 }
 
 LONG RealSystemCalls::RegQueryValue(LPCSTR subkey, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD size) {
-  return bridge::RegQueryValue(subkey, name, type, data, size);
+  AppKey key(subkey);
+  if (key.Error() != ERROR_SUCCESS) return key.Error();
+  return ::RegQueryValueExA(key.Key(), name, nullptr, type, data, size);
 }
 LONG RealSystemCalls::RegSetValue(LPCSTR subkey, LPCSTR name, DWORD type, const BYTE* data, DWORD size) {
-  return bridge::RegSetValue(subkey, name, type, data, size);
+  AppKey key(subkey);
+  if (key.Error() != ERROR_SUCCESS) return key.Error();
+  return ::RegSetValueExA(key.Key(), name, 0, type, data, size);
 }
-LONG RealSystemCalls::RegDeleteValue(LPCSTR subkey, LPCSTR name) { return bridge::RegDeleteValue(subkey, name); }
+LONG RealSystemCalls::RegDeleteValue(LPCSTR subkey, LPCSTR name) {
+  AppKey key(subkey);
+  if (key.Error() != ERROR_SUCCESS) return key.Error();
+  return ::RegDeleteValueA(key.Key(), name);
+}
 
 LONG RealSystemCalls::ReadAutostart(LPCSTR name, std::string* command) {
   return tarn::ui::ReadAutostartEntry(name, command);
@@ -80,7 +110,7 @@ LONG RealSystemCalls::WriteAutostart(LPCSTR name, const std::string& command) {
 LONG RealSystemCalls::DeleteAutostart(LPCSTR name) { return tarn::ui::DeleteAutostartEntry(name); }
 
 DWORD RealSystemCalls::FormatDrive(char letter, const char* fileSystem, const char* label) {
-  return bridge::FormatDrive(letter, fileSystem ? fileSystem : "FAT", label ? label : "");
+  return tarn::win32::FormatDrive(letter, fileSystem ? fileSystem : "FAT", label ? label : "");
 }
 
 long RealSystemCalls::SvcPing() { return ::SvcPing(); }
@@ -120,11 +150,11 @@ long RealSystemCalls::SvcMountImage(long deviceNumber, const VDISK_MOUNT_RECORD*
 long RealSystemCalls::SvcUnmountImage(int driveLetter) { return ::SvcUnmountImage(driveLetter); }
 
 HDEVNOTIFY RealSystemCalls::RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
-  HDEVNOTIFY window = ::RegisterDeviceNotificationA(recipient, filter, flags);
+  HDEVNOTIFY window = tarn::ui::RegisterWindowDeviceNotification(static_cast<HWND>(recipient), filter, flags);
   if (!window) return nullptr;
-  void* machine = bridge::RegisterVolumeInterfaceNotification(recipient, filter);
+  HDEVNOTIFY machine = ::RegisterDeviceNotificationA(recipient, filter, flags);
   if (!machine) {
-    ::UnregisterDeviceNotification(window);
+    tarn::ui::UnregisterWindowDeviceNotification(window);
     return nullptr;
   }
   m_registrations.push_back({machine, window});
@@ -135,8 +165,8 @@ BOOL RealSystemCalls::UnregisterDeviceNotification(HDEVNOTIFY handle) {
   auto it = std::find_if(m_registrations.begin(), m_registrations.end(),
                          [handle](const Registration& r) { return r.window == handle; });
   if (it == m_registrations.end()) return FALSE;
-  bridge::UnregisterDeviceNotification(it->machine);
-  ::UnregisterDeviceNotification(it->window);
+  ::UnregisterDeviceNotification(it->machine);
+  tarn::ui::UnregisterWindowDeviceNotification(it->window);
   m_registrations.erase(it);
   return TRUE;
 }

@@ -1,5 +1,5 @@
-// The desktop program's calls on a live machine: the Win32 layer (through
-// win32_bridge) and the service client library. Device events of the
+// The desktop program's calls on a live machine: the Win32 layer and the
+// service client library. Device events of the
 // machine are delivered to the windows as WM_DEVICECHANGE.
 #pragma once
 
@@ -13,6 +13,9 @@ class RealSystemCalls : public TarnSystemCalls {
   ~RealSystemCalls() override;
 
   UINT GetDriveTypeA(LPCSTR rootPath) override;
+#if TARN_HAVE_FS_VIEWS
+  DWORD OpenDriveFiles(LPCSTR drive, std::string* message) override;  // open_drive_files.cpp
+#endif
   BOOL GetVolumeInformationA(LPCSTR rootPath, LPSTR volumeName, DWORD volumeNameSize, LPDWORD serialNumber,
                              LPDWORD maxComponentLength, LPDWORD fileSystemFlags, LPSTR fileSystemName,
                              DWORD fileSystemNameSize) override;
@@ -56,7 +59,7 @@ class RealSystemCalls : public TarnSystemCalls {
   // A registration lives in both layers: the machine's (which starts the
   // listener) and the window layer's (which routes interface events).
   struct Registration {
-    void* machine;
+    HDEVNOTIFY machine;
     HDEVNOTIFY window;
   };
   std::vector<Registration> m_registrations;

@@ -124,6 +124,7 @@ void RegisterDialogs() {
       {IDC_TARN_FORMAT, K::PushButton, "Enc Format", 212, 174, 60, 16},
       {IDC_TARN_LOCK, K::PushButton, "Lock", 148, 174, 60, 16},
       {IDC_TARN_ENCRYPT, K::PushButton, "Encrypt", 84, 174, 60, 16},
+      {IDC_TARN_OPEN, K::PushButton, "Open", 20, 174, 60, 16},
   };
   tarn::ui::RegisterDialogTemplate(tarn);
 

@@ -12,56 +12,12 @@
 #include "platform/ui/winuser.h"
 #include "service/mount_record.h"
 
-#ifndef DRIVE_UNKNOWN
-#define DRIVE_UNKNOWN 0
-#define DRIVE_NO_ROOT_DIR 1
-#define DRIVE_REMOVABLE 2
-#define DRIVE_FIXED 3
-#define DRIVE_REMOTE 4
-#define DRIVE_CDROM 5
-#define DRIVE_RAMDISK 6
-#endif
-
-#ifndef RPC_S_SERVER_UNAVAILABLE
-#define RPC_S_SERVER_UNAVAILABLE 1722
-#endif
-
-#ifndef GENERIC_READ
-#define GENERIC_READ 0x80000000L
-#define GENERIC_WRITE 0x40000000L
-#endif
-#ifndef FILE_SHARE_READ
-#define FILE_SHARE_READ 0x00000001
-#define FILE_SHARE_WRITE 0x00000002
-#endif
-#ifndef OPEN_EXISTING
-#define OPEN_EXISTING 3
-#endif
-#ifndef FILE_FLAG_NO_BUFFERING
-#define FILE_FLAG_NO_BUFFERING 0x20000000
-#endif
-#ifndef FILE_READ_ATTRIBUTES
-#define FILE_READ_ATTRIBUTES 0x0080
-#endif
-#ifndef INVALID_HANDLE_VALUE
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
-#endif
-#ifndef INVALID_FILE_ATTRIBUTES
-#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
-#endif
-#ifndef REG_SZ
-#define REG_SZ 1
-#define REG_DWORD 4
-#endif
-#ifndef ERROR_SUCCESS
-#define ERROR_SUCCESS 0L
-#endif
-#ifndef ERROR_FILE_NOT_FOUND
-#define ERROR_FILE_NOT_FOUND 2L
-#endif
-#ifndef ERROR_MORE_DATA
-#define ERROR_MORE_DATA 234L
-#endif
+// Drive types, access and share flags, registry value types and error codes
+// are the Win32 layer's.
+#include "platform/win32/include/fileapi.h"
+#include "platform/win32/include/winbase.h"
+#include "platform/win32/include/winerror.h"
+#include "platform/win32/include/winreg.h"
 
 class TarnSystemCalls {
  public:
@@ -117,6 +73,15 @@ class TarnSystemCalls {
   virtual long SvcQueryMount(int driveLetter, VDISK_MOUNT_RECORD* record) = 0;
   virtual long SvcMountImage(long deviceNumber, const VDISK_MOUNT_RECORD* record, int driveLetter) = 0;
   virtual long SvcUnmountImage(int driveLetter) = 0;
+
+  // Linux: mounts the drive's files ("E:") in a directory for ordinary
+  // programs (or finds where they already are) and shows that directory.
+  // ERROR_SUCCESS, or an error with *message saying why, for the user.
+  virtual DWORD OpenDriveFiles(LPCSTR drive, std::string* message) {
+    (void)drive;
+    *message = "Opening a drive's files is not available here.";
+    return 50;  // ERROR_NOT_SUPPORTED
+  }
 
   // Device notifications for a window; the events arrive as WM_DEVICECHANGE.
   virtual HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) = 0;

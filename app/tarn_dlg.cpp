@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QFileInfo>
 #include <QWidget>
 #include <algorithm>
 #include <cstdio>
@@ -281,8 +282,10 @@ void CTarnDlg::OnAbout() {
 }
 
 void CTarnDlg::OnHelp() {
-  std::string path = QCoreApplication::applicationDirPath().toStdString();
-  path += "/UserManual.html";
+  // Next to the program in a build; under share/doc in a system install.
+  const std::string here = QCoreApplication::applicationDirPath().toStdString();
+  std::string path = here + "/UserManual.html";
+  if (!QFileInfo::exists(QString::fromStdString(path))) path = here + "/../share/doc/tarnvault/UserManual.html";
   ShellExecuteA(m_hWnd, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 

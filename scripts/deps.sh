@@ -23,7 +23,8 @@ packages=(
   e2fsprogs                   # makes ext2/3/4 volumes the recognizer tests read
   xorriso                     # makes and reads ISO 9660 images in the tests
   tshark                      # decodes our RPC traffic as an independent check
-  xvfb xauth                  # screenshots of the desktop program
+  xvfb xauth                  # screenshots of the desktop program; the tray test's display
+  trayer x11-utils            # a real system tray, and xwininfo to see the icon docked in it
   nbdkit                      # an independent NBD server behind netdiskd in the tests
 )
 

@@ -13,5 +13,6 @@ constexpr size_t kChunkSize = 65536;
 
 // Sets 'Q' 'M' at bytes 510/511 of unit 0 before encrypting it.
 void EncryptChunk(const SectorKeys& keys, uint64_t chunkIndex, uint8_t* data, size_t length);
-// Image decryption: unit 0's bytes 510/511 end as 0x00 0x00.
+// Image decryption: unit 0's bytes 510/511 end as 0x55 0xAA when it is a
+// boot sector or master boot record, otherwise as 0x00 0x00.
 void DecryptImageChunk(const SectorKeys& keys, uint64_t chunkIndex, uint8_t* data, size_t length);

@@ -9,6 +9,7 @@
 #include "cipher/keys.h"
 #include "service/chunk_cipher.h"
 #include "service/device_path.h"
+#include "service/file_system_views.h"
 #include "service/drive_messages.h"
 #include "service/fault_injection.h"
 #include "service/handle_guard.h"
@@ -173,6 +174,7 @@ namespace tarnsvc {
 
 long SvcStartDriveConversion(const char* devicePath, long encrypt, const char* password) {
     if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
+    if (const long views = CloseDriveViews(devicePath); views != 0) return views;
     if (!ClaimWorker()) return ERROR_BUSY;
     DriveRequest request;
     request.DevicePath = devicePath;

@@ -5,6 +5,7 @@
 
 #include "cipher/keys.h"
 #include "service/device_path.h"
+#include "service/file_system_views.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
 
@@ -25,6 +26,7 @@ namespace tarnsvc {
 long SvcLockDrive(const char* driveName) {
     char path[kMaxVolumePath];
     if (driveName == nullptr || !BuildVolumePath(driveName, path)) return ERROR_INVALID_PARAMETER;
+    if (const long views = CloseDriveViews(driveName); views != 0) return views;
     HandleGuard volume(OpenVolume(path));
     if (!volume.Valid()) return long(GetLastError());
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) return long(GetLastError());

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "service/file_system_views.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
 #include "service/store.h"
@@ -115,6 +116,7 @@ long SvcQueryMount(char driveLetter, uint8_t* record) {
 long SvcUnmountImage(char driveLetter) {
     if (!IsLetter(driveLetter)) return ERROR_INVALID_PARAMETER;
     const LetterNames names = NamesFor(driveLetter);
+    if (const long views = CloseDriveViews(names.DosName); views != 0) return views;
     uint8_t queried[kMountRecordWireSize] = {};
     VDISK_MOUNT_RECORD mounted{};
     mounted.DeviceNumber = -1;

@@ -6,6 +6,7 @@
 #include "cipher/keys.h"
 #include "cipher/sector.h"
 #include "service/device_path.h"
+#include "service/file_system_views.h"
 #include "service/drive_messages.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
@@ -25,6 +26,7 @@ namespace tarnsvc {
 
 long SvcQuickEncryptDrive(const char* devicePath, const char* password) {
     if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
+    if (const long views = CloseDriveViews(devicePath); views != 0) return views;
     HandleGuard volume(OpenVolume(devicePath));
     if (!volume.Valid()) return long(GetLastError());
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) {
@@ -57,6 +59,7 @@ long SvcQuickEncryptDrive(const char* devicePath, const char* password) {
 
 long SvcQuickDecryptDrive(const char* devicePath) {
     if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
+    if (const long views = CloseDriveViews(devicePath); views != 0) return views;
     HandleGuard volume(OpenVolume(devicePath));
     if (!volume.Valid()) return long(GetLastError());
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) {

@@ -1,7 +1,8 @@
-// Network disk client: mount, transfers split into exchanges of at most
-// 64 KiB, the single reconnection, the local cache and the sector
-// encryption. Everything runs in the device's worker thread, one exchange
-// at a time.
+// Network disk client: mount, transfers (split into exchanges of at most
+// 64 KiB, several in flight, by netdisk_exchange), read-ahead for
+// sequential readers, the single reconnection, the local cache and the
+// sector encryption. Everything runs in the device's worker thread, one
+// transfer at a time.
 #include "vdisk/netdisk.h"
 
 #include <ntstrsafe.h>
@@ -15,8 +16,6 @@
 #include "vdisk/netdisk_transport.h"
 
 namespace {
-
-constexpr ULONG kMaxExchange = tarn::netdisk::kMaxExchange;
 
 NETDISK_CONNECTION* ConnectionOf(VDISK_EXTENSION* Extension)
 {
@@ -88,20 +87,26 @@ NTSTATUS Reconnect(VDISK_EXTENSION* Extension)
     return NetTdiConnect(connection, Extension->ServerAddress, Extension->ServerPort);
 }
 
-// Runs Exchange(offset, count, position in the buffer) over consecutive
-// parts of at most 64 KiB, in order, stopping at the first failure.
-template <typename ExchangeFn>
-NTSTATUS InParts(LONGLONG Offset, ULONG Length, ExchangeFn Exchange)
+// How far a sequential reader is read ahead of what it asked for.
+constexpr ULONG kReadAheadBytes = 512 * 1024;
+
+// A read that starts where the last one ended is taken as part of a
+// sequential stream: the reads of the same length that would follow it are
+// asked for now, as far as the disk goes. The read-ahead is topped up once
+// half of it has been taken, so its requests go out several at a time.
+ULONG ReadAheadTransfers(VDISK_EXTENSION* Extension, LONGLONG Offset, ULONG Length)
 {
-    for (ULONG done = 0; done < Length;) {
-        const ULONG count = std::min(Length - done, kMaxExchange);
-        NTSTATUS status = Exchange(Offset + done, count, done);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        done += count;
+    NETDISK_CONNECTION* connection = ConnectionOf(Extension);
+    if (Length == 0 || Offset != connection->NextReadAt) {
+        return 0;
     }
-    return STATUS_SUCCESS;
+    const LONGLONG room = (Extension->DiskSize - Offset - LONGLONG(Length)) / LONGLONG(Length);
+    const ULONG transfers = ULONG(std::clamp<LONGLONG>(room, 0, std::max<ULONG>(1, kReadAheadBytes / Length)));
+    const auto partsPerTransfer =
+        ULONG((ULONGLONG(Length) + tarn::netdisk::kMaxExchange - 1) / tarn::netdisk::kMaxExchange);
+    const ULONG pending = connection->PendingCount;
+    const ULONG aheadInFlight = pending > partsPerTransfer ? pending - partsPerTransfer : 0;
+    return aheadInFlight > transfers * partsPerTransfer / 2 ? 0 : transfers;
 }
 
 // A transfer that meets a connection the server closed is repeated once,
@@ -125,25 +130,17 @@ NTSTATUS WithOneReconnect(VDISK_EXTENSION* Extension, TransferFn Transfer)
 NTSTATUS FetchRange(VDISK_EXTENSION* Extension, LONGLONG Offset, ULONG Length, PUCHAR Destination)
 {
     NETDISK_CONNECTION* connection = ConnectionOf(Extension);
-    return WithOneReconnect(Extension, [&] {
-        return InParts(Offset, Length, [&](LONGLONG at, ULONG count, ULONG position) {
-            return NetDiskReadExchange(connection, at, count, Destination + position);
-        });
-    });
+    const ULONG readAhead = ReadAheadTransfers(Extension, Offset, Length);
+    NTSTATUS status = WithOneReconnect(
+        Extension, [&] { return NetDiskReadRange(connection, Offset, Length, Destination, readAhead); });
+    connection->NextReadAt = NT_SUCCESS(status) ? Offset + LONGLONG(Length) : -1;
+    return status;
 }
 
 NTSTATUS StoreRange(VDISK_EXTENSION* Extension, LONGLONG Offset, ULONG Length, const UCHAR* Source)
 {
-    PoolBuffer send;
-    if (!send.Allocate(tarn::netdisk::kRequestSize + std::min(Length, kMaxExchange))) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     NETDISK_CONNECTION* connection = ConnectionOf(Extension);
-    return WithOneReconnect(Extension, [&] {
-        return InParts(Offset, Length, [&](LONGLONG at, ULONG count, ULONG position) {
-            return NetDiskWriteExchange(connection, at, count, Source + position, send.get());
-        });
-    });
+    return WithOneReconnect(Extension, [&] { return NetDiskWriteRange(connection, Offset, Length, Source); });
 }
 
 PUCHAR CallerBuffer(PIRP Irp)

@@ -16,6 +16,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarn::netdisk {
 
 inline constexpr uint8_t kOpRead = 0x82;
@@ -162,7 +166,7 @@ inline ReplyError ParseQueryReply(const uint8_t* Reply, size_t Length, int64_t* 
 // Each byte depends only on itself and its place i in the unit, so the steps
 // fold into one mask and one difference per place, and whole units are
 // worked on as 8-byte words. A final partial unit is treated byte by byte
-// with the same per-place values.
+// with the same per-place values. Where SSE2 is there, two units go at once.
 
 struct ScramblePlace {
   uint8_t Mask;        // XOR of steps 1 and 2
@@ -216,6 +220,13 @@ inline uint64_t AddBytes(uint64_t A, uint64_t B) {
 inline void Descramble(uint8_t* Data, size_t Length) {
   static const ScrambleWords w = MakeScrambleWords();
   size_t p = 0;
+#if defined(__SSE2__)
+  const __m128i mask = _mm_set1_epi64x(int64_t(w.Mask)), difference = _mm_set1_epi64x(int64_t(w.Difference));
+  for (; p + 16 <= Length; p += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Data + p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Data + p), _mm_sub_epi8(_mm_xor_si128(v, mask), difference));
+  }
+#endif
   for (; p + 8 <= Length; p += 8) {
     uint64_t unit;
     memcpy(&unit, Data + p, 8);
@@ -232,6 +243,13 @@ inline void Descramble(uint8_t* Data, size_t Length) {
 inline void Scramble(uint8_t* Data, size_t Length) {
   static const ScrambleWords w = MakeScrambleWords();
   size_t p = 0;
+#if defined(__SSE2__)
+  const __m128i mask = _mm_set1_epi64x(int64_t(w.Mask)), difference = _mm_set1_epi64x(int64_t(w.Difference));
+  for (; p + 16 <= Length; p += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Data + p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Data + p), _mm_xor_si128(_mm_add_epi8(v, difference), mask));
+  }
+#endif
   for (; p + 8 <= Length; p += 8) {
     uint64_t unit;
     memcpy(&unit, Data + p, 8);

@@ -54,6 +54,16 @@ TA_IP_ADDRESS IpAddress(ULONG Address, USHORT Port)
     return ta;
 }
 
+VOID FreeMdls(PMDL Mdl)
+{
+    while (Mdl != nullptr) {
+        PMDL next = Mdl->Next;
+        MmUnlockPages(Mdl);
+        IoFreeMdl(Mdl);
+        Mdl = next;
+    }
+}
+
 // Builds one request for the connection's device, lets Build fill in the
 // TDI part, sends it and waits. The request belongs to the I/O manager,
 // which frees it and its MDL when it completes. The result is the call's
@@ -70,10 +80,7 @@ NTSTATUS CallTransport(NETDISK_CONNECTION* Connection, PMDL Mdl, PULONG Moved, B
     IO_STATUS_BLOCK ioStatus{};
     PIRP irp = IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0, TRUE, &done, &ioStatus);
     if (irp == nullptr) {
-        if (Mdl != nullptr) {
-            MmUnlockPages(Mdl);
-            IoFreeMdl(Mdl);
-        }
+        FreeMdls(Mdl);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     Build(irp, device);
@@ -90,14 +97,35 @@ NTSTATUS CallTransport(NETDISK_CONNECTION* Connection, PMDL Mdl, PULONG Moved, B
     return status;
 }
 
-// An MDL for a send or receive buffer, probed and locked for modify access.
-PMDL LockBuffer(PVOID Data, ULONG Length)
+// An MDL chain for the pieces of a send or receive buffer, probed and
+// locked for modify access; nullptr when an MDL cannot be had.
+PMDL LockBuffers(const NETDISK_BUFFER* Pieces, ULONG Count)
 {
-    PMDL mdl = IoAllocateMdl(Data, Length, FALSE, FALSE, nullptr);
-    if (mdl != nullptr) {
+    PMDL first = nullptr;
+    PMDL* link = &first;
+    for (ULONG i = 0; i < Count; ++i) {
+        if (Pieces[i].Length == 0) {
+            continue;
+        }
+        PMDL mdl = IoAllocateMdl(Pieces[i].Data, Pieces[i].Length, FALSE, FALSE, nullptr);
+        if (mdl == nullptr) {
+            FreeMdls(first);
+            return nullptr;
+        }
         MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+        *link = mdl;
+        link = &mdl->Next;
     }
-    return mdl;
+    return first;
+}
+
+ULONG TotalLength(const NETDISK_BUFFER* Pieces, ULONG Count)
+{
+    ULONG total = 0;
+    for (ULONG i = 0; i < Count; ++i) {
+        total += Pieces[i].Length;
+    }
+    return total;
 }
 
 NTSTATUS Associate(NETDISK_CONNECTION* Connection)
@@ -132,6 +160,9 @@ VOID ReleaseConnection(NETDISK_CONNECTION* Connection)
     if (Connection->AddressHandle != nullptr) {
         ZwClose(Connection->AddressHandle);
     }
+    if (Connection->Scratch != nullptr) {
+        ExFreePoolWithTag(Connection->Scratch, VDISK_POOL_TAG);
+    }
     ExFreePoolWithTag(Connection, VDISK_POOL_TAG);
 }
 
@@ -146,6 +177,7 @@ NTSTATUS NetTdiOpen(NETDISK_CONNECTION** Connection)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(connection, sizeof(*connection));
+    connection->NextReadAt = -1;
 
     UCHAR ea[kEaBufferSize];
     PVOID context = connection;  // the transport hands it back; we never look at it
@@ -200,33 +232,37 @@ NTSTATUS NetTdiConnect(NETDISK_CONNECTION* Connection, ULONG Address, USHORT Por
 NTSTATUS NetTdiDisconnect(NETDISK_CONNECTION* Connection, ULONG Flags)
 {
     Connection->Connected = FALSE;
+    Connection->PendingFirst = 0;
+    Connection->PendingCount = 0;
     return CallTransport(Connection, nullptr, nullptr, [&](PIRP Irp, PDEVICE_OBJECT Device) {
         TdiBuildDisconnect(Irp, Device, Connection->ConnectionObject, nullptr, nullptr, nullptr, Flags, nullptr,
                            nullptr);
     });
 }
 
-NTSTATUS NetTdiSend(NETDISK_CONNECTION* Connection, PVOID Data, ULONG Length, PULONG Moved)
+NTSTATUS NetTdiSend(NETDISK_CONNECTION* Connection, const NETDISK_BUFFER* Pieces, ULONG Count, PULONG Moved)
 {
-    PMDL mdl = LockBuffer(Data, Length);
-    if (mdl == nullptr) {
+    const ULONG length = TotalLength(Pieces, Count);
+    PMDL mdl = LockBuffers(Pieces, Count);
+    if (mdl == nullptr && length != 0) {
         *Moved = 0;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     return CallTransport(Connection, mdl, Moved, [&](PIRP Irp, PDEVICE_OBJECT Device) {
-        TdiBuildSend(Irp, Device, Connection->ConnectionObject, nullptr, nullptr, mdl, 0, Length);
+        TdiBuildSend(Irp, Device, Connection->ConnectionObject, nullptr, nullptr, mdl, 0, length);
     });
 }
 
-NTSTATUS NetTdiReceive(NETDISK_CONNECTION* Connection, PVOID Data, ULONG Length, PULONG Moved)
+NTSTATUS NetTdiReceive(NETDISK_CONNECTION* Connection, const NETDISK_BUFFER* Pieces, ULONG Count, PULONG Moved)
 {
-    PMDL mdl = LockBuffer(Data, Length);
-    if (mdl == nullptr) {
+    const ULONG length = TotalLength(Pieces, Count);
+    PMDL mdl = LockBuffers(Pieces, Count);
+    if (mdl == nullptr && length != 0) {
         *Moved = 0;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     return CallTransport(Connection, mdl, Moved, [&](PIRP Irp, PDEVICE_OBJECT Device) {
-        TdiBuildReceive(Irp, Device, Connection->ConnectionObject, nullptr, nullptr, mdl, TDI_RECEIVE_NORMAL, Length);
+        TdiBuildReceive(Irp, Device, Connection->ConnectionObject, nullptr, nullptr, mdl, TDI_RECEIVE_NORMAL, length);
     });
 }
 

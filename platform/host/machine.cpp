@@ -96,8 +96,8 @@ Status Machine::LoadDrivers() {
         tcpDriver_ = nullptr;
     }
     const std::string path =
-        FirstExisting({options_.filterModule, Env("TARNVAULT_FILTER_MODULE"), TARN_FILTER_MODULE,
-                       SelfDirectory() + "/tarn.so", SelfDirectory() + "/../lib/tarnvault/tarn.so"});
+        FirstExisting({options_.filterModule, Env("TARNVAULT_FILTER_MODULE"), SelfDirectory() + "/tarn.so",
+                       SelfDirectory() + "/../lib/tarnvault/tarn.so", TARN_FILTER_MODULE});
     std::string why;
     if (path.empty()) {
         why = "no filter module (tarn.so) found";
@@ -179,15 +179,14 @@ std::optional<ServiceConfig> Machine::LookupService(const std::string& name) {
     std::string upper = name;
     for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (upper == "TARNSVC") {
-        const std::string path = FirstExisting({Env("TARNVAULT_SERVICE_PROGRAM"), TARN_SERVICE_PROGRAM,
-                                                SelfDirectory() + "/tarnsvc"});
+        const std::string path = FirstExisting({Env("TARNVAULT_SERVICE_PROGRAM"), SelfDirectory() + "/tarnsvc",
+                                                TARN_SERVICE_PROGRAM});
         if (path.empty()) return std::nullopt;
         return ServiceConfig{"tarnsvc", kServiceWin32OwnProcess, path};
     }
     if (upper == "VTARN") {
-        const std::string path = FirstExisting({Env("TARNVAULT_VDISK_MODULE"), TARN_VDISK_MODULE,
-                                                SelfDirectory() + "/vtarn.so",
-                                                SelfDirectory() + "/../lib/tarnvault/vtarn.so"});
+        const std::string path = FirstExisting({Env("TARNVAULT_VDISK_MODULE"), SelfDirectory() + "/vtarn.so",
+                                                SelfDirectory() + "/../lib/tarnvault/vtarn.so", TARN_VDISK_MODULE});
         if (path.empty()) return std::nullopt;
         return ServiceConfig{"VTarn", kServiceKernelDriver, path};
     }

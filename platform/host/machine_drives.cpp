@@ -147,7 +147,9 @@ NTSTATUS Machine::ChangeMedia(Drive& drive, const DriveEntry& entry) {
         }
         ++drive.media->changeCount;
     }
-    VolumeChanged(drive.volume);
+    // The file system of the old medium goes with it, so nothing answers
+    // from what it was (and read-ahead of it is stale).
+    DropMount(drive.volume);
     drive.entry = entry;
     if (hadMedia) Broadcast(kDbtDeviceRemoveComplete, entry.letter, true, drive.interfaceName, false);
     if (drive.media->fd >= 0) {

@@ -1,5 +1,10 @@
 // Events, waits on dispatcher objects, delays and the system clock.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <ctime>
 
 #include "private/dispatcher.h"
@@ -32,6 +37,39 @@ LONGLONG RelativeUnits(const LARGE_INTEGER& Timeout) {
   return Timeout.QuadPart > now.QuadPart ? Timeout.QuadPart - now.QuadPart : 0;
 }
 
+LONG LoadState(const DISPATCHER_HEADER* h) { return __atomic_load_n(&h->SignalState, __ATOMIC_ACQUIRE); }
+
+LONG ExchangeState(DISPATCHER_HEADER* h, LONG value) {
+  return __atomic_exchange_n(&h->SignalState, value, __ATOMIC_ACQ_REL);
+}
+
+// Wakes sleepers of the word. A private futex wake only uses the address, so
+// it is harmless even once the waiter has returned and reused its stack.
+void WakeWaiters(DISPATCHER_HEADER* h, int count) {
+  syscall(SYS_futex, &h->SignalState, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+// Sleeps while the word still reads `seen`; false once the absolute
+// monotonic deadline (when given) has passed. Spurious returns are fine:
+// the caller looks again.
+bool SleepWhile(DISPATCHER_HEADER* h, LONG seen, const timespec* deadline) {
+  long r = syscall(SYS_futex, &h->SignalState, FUTEX_WAIT_BITSET_PRIVATE, seen, deadline, nullptr,
+                   FUTEX_BITSET_MATCH_ANY);
+  return !(r == -1 && errno == ETIMEDOUT);
+}
+
+// Takes the object's signal when it has one: a synchronization event is
+// reset by the one waiter it releases, the others stay signalled.
+bool TryAcquire(DISPATCHER_HEADER* h) {
+  LONG s = LoadState(h);
+  while (s > 0) {
+    if (h->Type != EventSynchronizationObject) return true;
+    if (__atomic_compare_exchange_n(&h->SignalState, &s, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 namespace tarn::nt {
@@ -41,20 +79,12 @@ void InitializeDispatcherHeader(PDISPATCHER_HEADER Header, UCHAR Type, LONG Stat
   Header->Signalling = 0;
   Header->Size = 0;
   Header->Reserved1 = 0;
-  Header->SignalState = State;
-  pthread_mutex_init(&Header->HostLock, nullptr);
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&Header->HostWait, &attr);
-  pthread_condattr_destroy(&attr);
+  __atomic_store_n(&Header->SignalState, State, __ATOMIC_RELEASE);
 }
 
 void SignalDispatcherHeader(PDISPATCHER_HEADER Header) {
-  pthread_mutex_lock(&Header->HostLock);
-  Header->SignalState = 1;
-  pthread_cond_broadcast(&Header->HostWait);
-  pthread_mutex_unlock(&Header->HostLock);
+  ExchangeState(Header, 1);
+  WakeWaiters(Header, INT_MAX);
 }
 
 }  // namespace tarn::nt
@@ -69,34 +99,18 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   (void)Wait;
   DISPATCHER_HEADER* h = &Event->Header;
-  pthread_mutex_lock(&h->HostLock);
-  LONG previous = h->SignalState;
-  h->SignalState = 1;
-  // A released waiter of a synchronization event resets it; the others go
-  // back to waiting. Nothing touches the event after the unlock.
-  pthread_cond_broadcast(&h->HostWait);
-  pthread_mutex_unlock(&h->HostLock);
+  LONG previous = ExchangeState(h, 1);
+  // Waiters sleep only on a clear word, so an event that was already
+  // signalled has none to wake. A synchronization event releases one.
+  if (previous == 0) WakeWaiters(h, h->Type == EventSynchronizationObject ? 1 : INT_MAX);
   return previous;
 }
 
-extern "C" LONG KeResetEvent(PRKEVENT Event) {
-  DISPATCHER_HEADER* h = &Event->Header;
-  pthread_mutex_lock(&h->HostLock);
-  LONG previous = h->SignalState;
-  h->SignalState = 0;
-  pthread_mutex_unlock(&h->HostLock);
-  return previous;
-}
+extern "C" LONG KeResetEvent(PRKEVENT Event) { return ExchangeState(&Event->Header, 0); }
 
 extern "C" VOID KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
-extern "C" LONG KeReadStateEvent(PRKEVENT Event) {
-  DISPATCHER_HEADER* h = &Event->Header;
-  pthread_mutex_lock(&h->HostLock);
-  LONG state = h->SignalState;
-  pthread_mutex_unlock(&h->HostLock);
-  return state;
-}
+extern "C" LONG KeReadStateEvent(PRKEVENT Event) { return LoadState(&Event->Header); }
 
 extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                           BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
@@ -113,26 +127,13 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   timespec deadline{};
   if (Timeout != nullptr && !poll) deadline = AddHundredNs(MonotonicNow(), RelativeUnits(*Timeout));
 
-  NTSTATUS status = STATUS_SUCCESS;
-  pthread_mutex_lock(&h->HostLock);
   for (;;) {
-    if (h->SignalState > 0) {
-      if (h->Type == EventSynchronizationObject) h->SignalState = 0;
-      break;
-    }
-    if (poll) {
-      status = STATUS_TIMEOUT;
-      break;
-    }
-    if (Timeout == nullptr) {
-      pthread_cond_wait(&h->HostWait, &h->HostLock);
-    } else if (pthread_cond_timedwait(&h->HostWait, &h->HostLock, &deadline) == ETIMEDOUT && h->SignalState <= 0) {
-      status = STATUS_TIMEOUT;
-      break;
-    }
+    if (TryAcquire(h)) return STATUS_SUCCESS;
+    if (poll) return STATUS_TIMEOUT;
+    // A signal that came and was taken by another waiter leaves the word
+    // clear again; sleeping on the clear value cannot miss a later set.
+    if (!SleepWhile(h, 0, Timeout ? &deadline : nullptr)) poll = true;  // one last look
   }
-  pthread_mutex_unlock(&h->HostLock);
-  return status;
 }
 
 extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -108,6 +109,15 @@ NTSTATUS TcpConnection::Connect(const TDI_ADDRESS_IP& Remote, ULONG TimeoutMs) {
   if (NT_SUCCESS(status)) {
     fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) status = ConnectStatus(errno);
+    // Clients keep several large exchanges in flight: buffers that hold
+    // them from the start, instead of ones grown by autotuning, spare both
+    // ends partial sends and wake-ups. Before connect, so the window scale
+    // offered fits; the kernel's limits (net.core.*mem_max) still apply.
+    if (fd >= 0) {
+      int size = kTcpBufferBytes;
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+      setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
   }
   if (NT_SUCCESS(status) && (local.InAddr != 0 || local.Port != 0)) {
     sockaddr_in a{};
@@ -199,13 +209,33 @@ void TcpConnection::EndTransfer(bool PeerGone) {
   if (--users_ == 0) idle_.notify_all();
 }
 
-NTSTATUS TcpConnection::Send(const void* Data, ULONG Length, ULONG* Moved) {
+namespace {
+
+// The pieces as an I/O vector; the total length in *Length.
+int ToIoVector(const TcpBuffers& Buffers, iovec (&Vector)[kMaxTransferPieces], size_t* Length) {
+  *Length = 0;
+  for (ULONG i = 0; i < Buffers.Count; ++i) {
+    Vector[i].iov_base = Buffers.Pieces[i].Address;
+    Vector[i].iov_len = Buffers.Pieces[i].Length;
+    *Length += Buffers.Pieces[i].Length;
+  }
+  return int(Buffers.Count);
+}
+
+}  // namespace
+
+NTSTATUS TcpConnection::Send(const TcpBuffers& Buffers, ULONG* Moved) {
   *Moved = 0;
   int fd;
   NTSTATUS status;
   if (!BeginTransfer(&fd, &status)) return status;
+  iovec vector[kMaxTransferPieces];
+  msghdr message{};
+  size_t length;
+  message.msg_iov = vector;
+  message.msg_iovlen = size_t(ToIoVector(Buffers, vector, &length));
   ssize_t n;
-  do n = send(fd, Data, Length, MSG_NOSIGNAL);
+  do n = sendmsg(fd, &message, MSG_NOSIGNAL);
   while (n < 0 && errno == EINTR);
   bool gone = false;
   if (n >= 0) {
@@ -218,16 +248,21 @@ NTSTATUS TcpConnection::Send(const void* Data, ULONG Length, ULONG* Moved) {
   return status;
 }
 
-NTSTATUS TcpConnection::Receive(void* Data, ULONG Length, ULONG* Moved) {
+NTSTATUS TcpConnection::Receive(const TcpBuffers& Buffers, ULONG* Moved) {
   *Moved = 0;
   int fd;
   NTSTATUS status;
   if (!BeginTransfer(&fd, &status)) return status;
+  iovec vector[kMaxTransferPieces];
+  msghdr message{};
+  size_t length;
+  message.msg_iov = vector;
+  message.msg_iovlen = size_t(ToIoVector(Buffers, vector, &length));
   ssize_t n;
-  do n = recv(fd, Data, Length, 0);
+  do n = recvmsg(fd, &message, 0);
   while (n < 0 && errno == EINTR);
   bool gone = false;
-  if (n > 0 || (n == 0 && Length == 0)) {
+  if (n > 0 || (n == 0 && length == 0)) {
     *Moved = ULONG(n);
     status = STATUS_SUCCESS;
   } else if (n == 0) {

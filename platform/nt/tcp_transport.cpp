@@ -143,17 +143,25 @@ NTSTATUS TcpClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
-// The buffer of a send or receive: the request's MDL, mapped, and the
-// length clipped to it.
-NTSTATUS TransferBuffer(PIRP Irp, ULONG Requested, PVOID* Buffer, ULONG* Length) {
-  *Buffer = nullptr;
-  *Length = 0;
+// The buffers of a send or receive: the request's MDL chain, each MDL
+// mapped, together clipped to the requested length. A chain longer than
+// kMaxTransferPieces moves its first pieces only, which a partial
+// completion reports like any other.
+NTSTATUS TransferBuffers(PIRP Irp, ULONG Requested, TcpBuffers* Buffers) {
+  Buffers->Count = 0;
   if (Requested == 0) return STATUS_SUCCESS;
   if (Irp->MdlAddress == nullptr) return STATUS_INVALID_PARAMETER;
-  *Buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
-  if (*Buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  ULONG available = MmGetMdlByteCount(Irp->MdlAddress);
-  *Length = Requested < available ? Requested : available;
+  ULONG left = Requested;
+  for (PMDL mdl = Irp->MdlAddress; mdl != nullptr && left != 0 && Buffers->Count < kMaxTransferPieces;
+       mdl = mdl->Next) {
+    ULONG length = MmGetMdlByteCount(mdl);
+    if (length == 0) continue;
+    PVOID address = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+    if (address == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (length > left) length = left;
+    Buffers->Pieces[Buffers->Count++] = {address, length};
+    left -= length;
+  }
   return STATUS_SUCCESS;
 }
 
@@ -203,10 +211,10 @@ NTSTATUS TcpInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return Complete(Irp, connection->Disconnect((request->RequestFlags & TDI_DISCONNECT_ABORT) != 0), 0);
     case TDI_SEND: {
       auto* send = reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&sp->Parameters);
-      PVOID buffer;
-      ULONG length, moved = 0;
-      NTSTATUS status = TransferBuffer(Irp, send->SendLength, &buffer, &length);
-      if (NT_SUCCESS(status)) status = connection->Send(buffer, length, &moved);
+      TcpBuffers buffers;
+      ULONG moved = 0;
+      NTSTATUS status = TransferBuffers(Irp, send->SendLength, &buffers);
+      if (NT_SUCCESS(status)) status = connection->Send(buffers, &moved);
       return Complete(Irp, status, moved);
     }
     case TDI_RECEIVE: {
@@ -214,10 +222,10 @@ NTSTATUS TcpInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       // FIXME: expedited data and peeking are not offered; such receives fail.
       if (receive->ReceiveFlags & (TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK))
         return Complete(Irp, STATUS_NOT_SUPPORTED, 0);
-      PVOID buffer;
-      ULONG length, moved = 0;
-      NTSTATUS status = TransferBuffer(Irp, receive->ReceiveLength, &buffer, &length);
-      if (NT_SUCCESS(status)) status = connection->Receive(buffer, length, &moved);
+      TcpBuffers buffers;
+      ULONG moved = 0;
+      NTSTATUS status = TransferBuffers(Irp, receive->ReceiveLength, &buffers);
+      if (NT_SUCCESS(status)) status = connection->Receive(buffers, &moved);
       return Complete(Irp, status, moved);
     }
     default:

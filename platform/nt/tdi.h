@@ -13,8 +13,11 @@
 // served as well.
 //
 // Underneath, each connection endpoint is one Linux TCP socket. Sends and
-// receives move what one send()/recv() moves and report it in
-// IoStatus.Information, so they may complete partly, as TCP does.
+// receives move what one sendmsg()/recvmsg() moves and report it in
+// IoStatus.Information, so they may complete partly, as TCP does. They take
+// the request's whole MDL chain (up to eight MDLs, in order), so a header
+// and its data part go out in one send, or arrive in one receive, without
+// being copied together first.
 //
 // Statuses:
 //   TDI_CONNECT     STATUS_CONNECTION_REFUSED, STATUS_IO_TIMEOUT (no answer

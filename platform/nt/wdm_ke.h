@@ -18,16 +18,15 @@
 #define MAXIMUM_PRIORITY 32
 
 // Dispatcher object header. Every waitable object starts with one, so a wait
-// routine can take any of them. Under it lies a host mutex and condition
-// variable; SignalState is read and written only with HostLock held.
+// routine can take any of them. SignalState is an atomic futex word: a setter
+// never holds a lock the woken waiter must take, and never touches the object
+// after the wake (a waiter may free an event on its stack as soon as it runs).
 typedef struct _DISPATCHER_HEADER {
   UCHAR Type;  // one of the KOBJECTS values
   UCHAR Signalling;
   UCHAR Size;
   UCHAR Reserved1;
   LONG SignalState;
-  pthread_mutex_t HostLock;
-  pthread_cond_t HostWait;
 } DISPATCHER_HEADER, *PDISPATCHER_HEADER;
 
 typedef enum _KOBJECTS {

@@ -44,22 +44,22 @@ void Deliver(UINT event, const std::vector<char>& record) {
 
 }  // namespace
 
-HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
+namespace tarn::ui {
+
+HDEVNOTIFY RegisterWindowDeviceNotification(HWND recipient, LPVOID filter, DWORD flags) {
   auto* header = static_cast<const DEV_BROADCAST_HDR*>(filter);
   if (flags != DEVICE_NOTIFY_WINDOW_HANDLE || !header || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
-      header->dbch_size < sizeof(DEV_BROADCAST_HDR) + sizeof(GUID) || !IsWindow(static_cast<HWND>(recipient)))
+      header->dbch_size < sizeof(DEV_BROADCAST_HDR) + sizeof(GUID) || !IsWindow(recipient))
     return nullptr;
   auto* iface = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(filter);
   uintptr_t handle = g_nextNotify++;
-  Registrations()[handle] = Registration{static_cast<HWND>(recipient), iface->dbcc_classguid};
+  Registrations()[handle] = Registration{recipient, iface->dbcc_classguid};
   return reinterpret_cast<HDEVNOTIFY>(handle);
 }
 
-BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) {
+BOOL UnregisterWindowDeviceNotification(HDEVNOTIFY handle) {
   return Registrations().erase(reinterpret_cast<uintptr_t>(handle)) ? TRUE : FALSE;
 }
-
-namespace tarn::ui {
 
 void DeliverDeviceChange(UINT event, const DEV_BROADCAST_HDR* record) {
   if (!record || record->dbch_size < sizeof(DEV_BROADCAST_HDR)) return;

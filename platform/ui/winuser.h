@@ -6,56 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#ifndef TARN_WIN32_BASIC_TYPES
-#define TARN_WIN32_BASIC_TYPES
-typedef int BOOL;
-typedef uint8_t BYTE;
-typedef uint8_t UCHAR;
-typedef uint8_t BOOLEAN;
-typedef uint16_t WORD;
-typedef uint16_t USHORT;
-typedef uint32_t DWORD;
-typedef uint32_t ULONG;
-typedef uint32_t UINT;
-typedef int32_t LONG;
-typedef int32_t INT;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
-typedef uint64_t DWORD64;
-typedef intptr_t LONG_PTR;
-typedef uintptr_t ULONG_PTR;
-typedef uintptr_t DWORD_PTR;
-typedef uintptr_t SIZE_T;
-typedef char CHAR;
-typedef void VOID;
-typedef void* PVOID;
-typedef void* LPVOID;
-typedef const void* LPCVOID;
-typedef void* HANDLE;
-typedef HANDLE* PHANDLE;
-typedef CHAR* LPSTR;
-typedef CHAR* PSTR;
-typedef const CHAR* LPCSTR;
-typedef const CHAR* PCSTR;
-typedef BYTE* LPBYTE;
-typedef BYTE* PBYTE;
-typedef const BYTE* LPCBYTE;
-typedef DWORD* LPDWORD;
-typedef DWORD* PDWORD;
-typedef LONG* PLONG;
-typedef LONG* LPLONG;
-typedef ULONG* PULONG;
-typedef BOOL* LPBOOL;
-typedef int32_t NTSTATUS;
-#endif
-
-#ifndef TRUE
-#define TRUE 1
-#define FALSE 0
-#endif
-#ifndef MAX_PATH
-#define MAX_PATH 260
-#endif
+// The basic types, TRUE/FALSE and MAX_PATH are the Win32 layer's own.
+#include "platform/win32/include/windef.h"
 
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
@@ -71,7 +23,6 @@ typedef struct HICON__* HICON;
 typedef struct HCURSOR__* HCURSOR;
 typedef struct HMENU__* HMENU;
 typedef struct HBITMAP__* HBITMAP;
-typedef void* HDEVNOTIFY;
 
 typedef struct tagPOINT {
   LONG x;

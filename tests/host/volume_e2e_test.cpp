@@ -253,6 +253,12 @@ TEST_F(VolumeTest, DriveTypesAndMediaState) {
     EXPECT_FALSE(Control(cd, IOCTL_DISK_IS_WRITABLE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
     EXPECT_TRUE(GetDiskFreeSpaceExA("D:\\", &avail, &total, &free)) << GetLastError();
+    // Ejected, the drive answers as empty again, not from the file system it had.
+    ASSERT_EQ(RunTarnhost({"--machine", dir_, "media", "eject", "D:"}, &out), 0) << out;
+    EXPECT_FALSE(GetDiskFreeSpaceExA("D:\\", &avail, &total, &free));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    char label[64] = {};
+    EXPECT_FALSE(GetVolumeInformationA("D:\\", label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0));
     CloseHandle(cd);
 
     HANDLE e = OpenVolume();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -118,6 +119,43 @@ std::vector<uint8_t> QueryReply(uint64_t size)
     nd::EncodeQueryReply(0, reply.data());
     nd::PutU64(reply.data() + nd::kQueryReplySizeAt, size);
     return reply;
+}
+
+// The reply netdiskd would send to a read of Contents.
+std::vector<uint8_t> ReadReply(const std::vector<uint8_t>& contents, const nd::Request& request, uint32_t reported)
+{
+    std::vector<uint8_t> reply(nd::kTransferReplySize + request.Count);
+    nd::EncodeTransferReply(reported, reply.data());
+    std::copy_n(contents.begin() + long(request.Offset), request.Count, reply.begin() + nd::kTransferReplySize);
+    nd::Scramble(reply.data() + nd::kTransferReplySize, request.Count);
+    return reply;
+}
+
+// Reads the requests that arrive within a short pause of each other: the
+// ones a client sent together.
+std::vector<nd::Request> RequestBatch(int fd, const std::atomic<bool>& stopping)
+{
+    std::vector<nd::Request> batch;
+    nd::Request request;
+    if (!NextRequest(fd, stopping, &request)) return batch;
+    batch.push_back(request);
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) != 1 || !NextRequest(fd, stopping, &request)) return batch;
+        batch.push_back(request);
+    }
+}
+
+// Sends Data in pieces of the sizes given in turn, a short pause after
+// each, so the client's receives end at every kind of place.
+void SendInPieces(int fd, const std::vector<uint8_t>& data, const std::vector<size_t>& sizes)
+{
+    for (size_t at = 0, i = 0; at < data.size(); ++i) {
+        size_t n = std::min(sizes[i % sizes.size()], data.size() - at);
+        SendBytes(fd, data.data() + at, n);
+        at += n;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 class NetDiskClientTest : public VdiskTest {
@@ -462,6 +500,231 @@ TEST_F(NetDiskClientTest, MisbehavingTransferRepliesFailTheRequest)
         EXPECT_EQ(r.information, 0u);
         EXPECT_EQ(Unmount(disk_).status, STATUS_SUCCESS);
     }
+}
+
+// Several read exchanges are in flight at once; their replies may arrive
+// cut anywhere or run together, and each must land at its own place.
+TEST_F(NetDiskClientTest, PipelinedRepliesCutOrRunTogetherLandAtTheirPlaces)
+{
+    const std::vector<std::vector<size_t>> cuts = {
+        {1, 11, 1, 13, 30000},             // headers cut in the middle
+        {12, 65536, 12 + 65536 + 12 + 5},  // a reply and the next header at once
+        {3 * (12 + 65536) + 100},          // three replies and part of the fourth
+    };
+    for (const auto& sizes : cuts) {
+        SCOPED_TRACE(::testing::PrintToString(sizes));
+        std::atomic<size_t> batchSize{0};
+        ScriptedServer server([&](int fd, const std::atomic<bool>& stopping) {
+            while (!stopping) {
+                std::vector<nd::Request> batch = RequestBatch(fd, stopping);
+                if (batch.empty()) return;
+                std::vector<uint8_t> replies;
+                for (const nd::Request& r : batch) {
+                    std::vector<uint8_t> reply = r.Opcode == nd::kOpQuerySize ? QueryReply(kDiskSize)
+                                                                               : ReadReply(contents_, r, r.Count);
+                    replies.insert(replies.end(), reply.begin(), reply.end());
+                }
+                batchSize = std::max(batchSize.load(), batch.size());
+                SendInPieces(fd, replies, sizes);
+            }
+        });
+        ASSERT_EQ(Mount(disk_, NetRecord(server.Port())).status, STATUS_SUCCESS);
+        EXPECT_EQ(Read(disk_, 4096, 200 * 1024), Slice(4096, 200 * 1024));
+        EXPECT_EQ(batchSize.load(), 4u) << "the four exchanges of the read did not go out together";
+        EXPECT_EQ(Unmount(disk_).status, STATUS_SUCCESS);
+    }
+}
+
+// A reply lost or malformed in the middle of a pipeline: the replies after
+// it cannot be trusted, so the request fails (or, when the server closed,
+// is repeated whole once on a new connection), never succeeds with holes.
+TEST_F(NetDiskClientTest, FailureInTheMiddleOfAPipelineFailsOrRepeatsTheWholeTransfer)
+{
+    NtTcpSetTimeouts(2000, 300);
+    enum class Fault { CloseAfterTwoReplies, SecondReplyCountsZero, WriteRepliesStopAfterTwo };
+    struct Case {
+        const char* what;
+        Fault fault;
+        NTSTATUS expected;
+    } cases[] = {
+        {"server closes after two of four read replies", Fault::CloseAfterTwoReplies, STATUS_SUCCESS},
+        {"second of four read replies reports 0 bytes", Fault::SecondReplyCountsZero, STATUS_DEVICE_PROTOCOL_ERROR},
+        {"write replies stop after two of four", Fault::WriteRepliesStopAfterTwo, STATUS_IO_TIMEOUT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::atomic<int> connections{0}, faulty{1};
+        std::vector<uint8_t> written(kDiskSize);
+        ScriptedServer server([&](int fd, const std::atomic<bool>& stopping) {
+            ++connections;
+            int transfers = 0;  // exchanges with data after the mount's two
+            nd::Request r;
+            while (NextRequest(fd, stopping, &r)) {
+                if (r.Opcode == nd::kOpQuerySize) {
+                    auto reply = QueryReply(kDiskSize);
+                    SendBytes(fd, reply.data(), reply.size());
+                    continue;
+                }
+                const bool mounting = r.Opcode == nd::kOpRead && r.Count == 512;
+                const int nth = mounting ? 0 : ++transfers;
+                const bool fault = !mounting && faulty > 0;
+                if (r.Opcode == nd::kOpWrite) {
+                    std::vector<uint8_t> data(r.Count);
+                    size_t got = 0;
+                    while (got < data.size() && !stopping) {
+                        ssize_t n = recv(fd, data.data() + got, data.size() - got, 0);
+                        if (n == 0) return;
+                        if (n > 0) got += size_t(n);
+                    }
+                    if (fault && c.fault == Fault::WriteRepliesStopAfterTwo && nth > 2) continue;
+                    uint8_t reply[nd::kTransferReplySize];
+                    nd::EncodeTransferReply(r.Count, reply);
+                    SendBytes(fd, reply, sizeof reply);
+                    continue;
+                }
+                if (fault && c.fault == Fault::CloseAfterTwoReplies && nth > 2) {
+                    --faulty;
+                    return;
+                }
+                const bool zero = fault && c.fault == Fault::SecondReplyCountsZero && nth == 2;
+                auto reply = ReadReply(contents_, r, zero ? 0 : r.Count);
+                SendBytes(fd, reply.data(), reply.size());
+                if (zero) --faulty;
+            }
+        });
+        ASSERT_EQ(Mount(disk_, NetRecord(server.Port())).status, STATUS_SUCCESS);
+        std::vector<uint8_t> buffer(256 * 1024, 0xEE);
+        IrpResult r;
+        if (c.fault == Fault::WriteRepliesStopAfterTwo) {
+            std::vector<uint8_t> data = Pattern(buffer.size(), 31);
+            r = Write(disk_, 0, data);
+        } else {
+            r = SendRead(disk_, 65536, buffer.data(), ULONG(buffer.size()));
+        }
+        EXPECT_EQ(r.status, c.expected);
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(r.information, buffer.size());
+            EXPECT_EQ(buffer, Slice(65536, buffer.size()));
+            EXPECT_EQ(connections.load(), 2) << "not repeated on a new connection";
+        } else {
+            EXPECT_EQ(r.information, 0u);
+            // The connection was dropped: the next read goes on a new one and works.
+            EXPECT_EQ(Read(disk_, 0, 8192), Slice(0, 8192));
+            EXPECT_EQ(connections.load(), 2);
+        }
+        EXPECT_EQ(Unmount(disk_).status, STATUS_SUCCESS);
+    }
+}
+
+// Read-ahead must never hand out data older than what the reader can see:
+// not after a write of its own (to the server or to the local cache), not
+// after a jump elsewhere, and it must never ask past the end of the disk.
+TEST_F(NetDiskClientTest, ReadAheadNeverServesStaleDataNorReadsPastTheDisk)
+{
+    int port = StartServer();
+    for (bool cached : {false, true}) {
+        SCOPED_TRACE(cached ? "with the local cache" : "without a cache");
+        std::vector<uint8_t> expected = contents_;
+        auto check = [&](int64_t offset, ULONG length) {
+            EXPECT_EQ(Read(disk_, offset, length),
+                      std::vector<uint8_t>(expected.begin() + offset, expected.begin() + offset + length))
+                << "read at " << offset;
+        };
+        ASSERT_EQ(Mount(disk_, NetRecord(port, cached ? Dir() / "ra.cache" : fs::path())).status, STATUS_SUCCESS);
+        ClearLog();
+        check(0, 65536);
+        check(65536, 65536);  // sequential: the next reads are asked for now
+        // The server logs the read-ahead as it gets to it.
+        bool readAhead = false;
+        for (int i = 0; i < 500 && !readAhead; ++i) {
+            const std::vector<std::string> lines = ReadLines(log_);
+            readAhead = std::find(lines.begin(), lines.end(), "op=0x82 offset=196608 count=65536") != lines.end();
+            if (!readAhead) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(readAhead) << "no read-ahead after two sequential reads";
+
+        // A write over what was read ahead; the reads after it see it.
+        std::vector<uint8_t> data = Pattern(65536, cached ? 41 : 42);
+        ASSERT_EQ(Write(disk_, 196608, data).status, STATUS_SUCCESS);
+        std::copy(data.begin(), data.end(), expected.begin() + 196608);
+        check(131072, 65536);
+        check(196608, 65536);
+        check(262144, 65536);
+
+        // A jump away, and back to where the stream left off.
+        check(700 * 1024, 4096);
+        check(327680, 65536);
+        check(393216, 65536);
+
+        // Sequential reads to the last byte: nothing asked beyond it.
+        for (int64_t at = kDiskSize - 5 * 65536; at < int64_t(kDiskSize); at += 65536) check(at, 65536);
+        for (const std::string& line : ReadLines(log_)) EXPECT_EQ(line.rfind("reject", 0), std::string::npos) << line;
+        EXPECT_EQ(Unmount(disk_).status, STATUS_SUCCESS);
+    }
+}
+
+// A read-ahead the server cannot serve (its store fails: a count of 0)
+// must not fail the write or the other read that drops it unread; only a
+// read that asks for those bytes fails.
+TEST_F(NetDiskClientTest, ReadAheadTheServerCannotServeFailsOnlyTheReadThatWantsIt)
+{
+    constexpr uint64_t kBadFrom = 512 * 1024;
+    std::vector<uint8_t> disk = contents_;
+    ScriptedServer server([&](int fd, const std::atomic<bool>& stopping) {
+        nd::Request r;
+        while (NextRequest(fd, stopping, &r)) {
+            if (r.Opcode == nd::kOpQuerySize) {
+                auto reply = QueryReply(kDiskSize);
+                SendBytes(fd, reply.data(), reply.size());
+            } else if (r.Opcode == nd::kOpRead) {
+                auto reply = ReadReply(disk, r, r.Offset + r.Count > kBadFrom ? 0 : r.Count);
+                SendBytes(fd, reply.data(), reply.size());
+            } else {
+                size_t got = 0;
+                while (got < r.Count && !stopping) {
+                    ssize_t n = recv(fd, disk.data() + r.Offset + got, r.Count - got, 0);
+                    if (n == 0) return;
+                    if (n > 0) got += size_t(n);
+                }
+                uint8_t reply[nd::kTransferReplySize];
+                nd::EncodeTransferReply(r.Count, reply);
+                SendBytes(fd, reply, sizeof reply);
+            }
+        }
+    });
+    ASSERT_EQ(Mount(disk_, NetRecord(server.Port())).status, STATUS_SUCCESS);
+    // Sequential reads up to the failing part: the read-ahead reaches into it.
+    EXPECT_EQ(Read(disk_, 256 * 1024, 65536), Slice(256 * 1024, 65536));
+    EXPECT_EQ(Read(disk_, 320 * 1024, 65536), Slice(320 * 1024, 65536));
+    std::vector<uint8_t> data = Pattern(8192, 51);
+    EXPECT_EQ(Write(disk_, 0, data).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(disk_, 0, 8192), data);
+
+    // Again, now dropped by a read elsewhere.
+    EXPECT_EQ(Read(disk_, 384 * 1024, 65536), Slice(384 * 1024, 65536));
+    EXPECT_EQ(Read(disk_, 448 * 1024, 65536), Slice(448 * 1024, 65536));
+    EXPECT_EQ(Read(disk_, 8192, 4096), Slice(8192, 4096));
+
+    std::vector<uint8_t> buffer(65536);
+    IrpResult r = SendRead(disk_, kBadFrom, buffer.data(), ULONG(buffer.size()));
+    EXPECT_EQ(r.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(Unmount(disk_).status, STATUS_SUCCESS);
+}
+
+// The server closes while read-ahead is in flight: the read that wanted
+// those replies connects again and asks once more.
+TEST_F(NetDiskClientTest, ReadAheadLostWithItsConnectionIsAskedForAgain)
+{
+    int port = StartServer({"--drop-after", "4"});
+    ASSERT_EQ(Mount(disk_, NetRecord(port)).status, STATUS_SUCCESS);
+    for (int64_t at = 0; at < 16 * 65536; at += 65536) {
+        std::vector<uint8_t> buffer(65536);
+        IrpResult r = SendRead(disk_, at, buffer.data(), ULONG(buffer.size()));
+        ASSERT_EQ(r.status, STATUS_SUCCESS) << "read at " << at;
+        EXPECT_EQ(buffer, Slice(uint64_t(at), buffer.size())) << "read at " << at;
+    }
+    EXPECT_EQ(Unmount(disk_).status, STATUS_SUCCESS);
 }
 
 TEST_F(NetDiskClientTest, ReadOnlyMountNeverWritesTheServer)

@@ -154,3 +154,30 @@ TEST(NetDiskProtocol, ScrambleIsInvertibleForEveryByteAtEveryPlace) {
   Descramble(data.data(), data.size());
   EXPECT_EQ(data, original);
 }
+
+// The fast paths (two units, then one unit at a time) must keep every byte
+// at its place in the unit, whatever the length and wherever the data
+// starts in memory: compare with the three steps applied byte by byte.
+TEST(NetDiskProtocol, FastDescramblingKeepsEveryByteAtItsPlace) {
+  auto reference = [](uint8_t Byte, size_t Place) {
+    const int i = int(Place & 7);
+    uint8_t b = uint8_t(Byte ^ uint8_t(kScrambleKey[i] << i));
+    for (int j = 0; j < 8; ++j) b = uint8_t(b ^ uint8_t((kScrambleKey[j] - 1) * i));
+    for (int j = 0; j < 8; ++j) b = uint8_t(b - ((j | i) + kScrambleKey[j]));
+    return b;
+  };
+  std::vector<uint8_t> storage(128 + 16);
+  for (size_t misalign : {0, 1, 3, 8, 15}) {
+    for (size_t length = 0; length <= 128; ++length) {
+      uint8_t* data = storage.data() + misalign;
+      for (size_t i = 0; i < length; ++i) data[i] = uint8_t(i * 37 + misalign);
+      Descramble(data, length);
+      size_t wrong = 0;
+      for (size_t i = 0; i < length; ++i) wrong += data[i] != reference(uint8_t(i * 37 + misalign), i);
+      EXPECT_EQ(wrong, 0u) << "length " << length << ", misaligned by " << misalign;
+      Scramble(data, length);
+      for (size_t i = 0; i < length; ++i) wrong += data[i] != uint8_t(i * 37 + misalign);
+      EXPECT_EQ(wrong, 0u) << "scrambling back, length " << length << ", misaligned by " << misalign;
+    }
+  }
+}

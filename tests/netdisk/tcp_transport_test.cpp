@@ -139,6 +139,67 @@ TEST_F(TcpTransport, ReceiveCompletesPartlyWithWhatHasArrived) {
   EXPECT_EQ(std::string(buffer, moved), "abcdef");
 }
 
+// A header and its data part travel as one request with an MDL per piece:
+// pieces out of order, a piece dropped, or the requested length ignored
+// would corrupt the stream.
+TEST_F(TcpTransport, MdlChainsMoveTheirPiecesInOrderUpToTheRequestedLength) {
+  std::vector<UCHAR> echoed(4 + 3000 + 3);
+  Peer peer([&](int fd) {
+    if (ReadAll(fd, echoed.data(), echoed.size())) send(fd, echoed.data(), echoed.size(), MSG_NOSIGNAL);
+  });
+  Endpoint e;
+  ASSERT_EQ(e.OpenBoth(), STATUS_SUCCESS);
+  ASSERT_EQ(e.Associate(), STATUS_SUCCESS);
+  ASSERT_EQ(e.Connect(peer.PortNetworkOrder()), STATUS_SUCCESS);
+
+  // Three pieces, of which the request asks for all but the last two bytes.
+  UCHAR head[4] = {'H', 'E', 'A', 'D'};
+  std::vector<UCHAR> body(3000);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = UCHAR(i * 13);
+  UCHAR tail[5] = {'t', 'a', 'i', 'l', '!'};
+  const ULONG length = ULONG(echoed.size());
+  ULONG_PTR sent = 0;
+  while (sent < length) {
+    // Partial sends resume where they stopped, as the client does.
+    std::vector<std::pair<void*, ULONG>> pieces;
+    ULONG skip = ULONG(sent);
+    for (auto [data, size] : {std::pair<UCHAR*, ULONG>{head, 4}, {body.data(), 3000}, {tail, 5}}) {
+      if (skip >= size) {
+        skip -= size;
+        continue;
+      }
+      pieces.push_back({data + skip, size - skip});
+      skip = 0;
+    }
+    ULONG_PTR moved = 0;
+    ASSERT_EQ(e.TransferChain(TDI_SEND, pieces, length - ULONG(sent), &moved), STATUS_SUCCESS);
+    ASSERT_GT(moved, 0u);
+    sent += moved;
+  }
+  EXPECT_EQ(sent, length) << "more than the requested length went out";
+
+  // Scattered back into two pieces: the first fills before the second.
+  std::vector<UCHAR> first(10), second(echoed.size() - 10);
+  ULONG_PTR received = 0;
+  while (received < length) {
+    std::vector<std::pair<void*, ULONG>> pieces;
+    if (received < first.size()) pieces.push_back({first.data() + received, ULONG(first.size() - received)});
+    ULONG into = received > first.size() ? ULONG(received - first.size()) : 0;
+    pieces.push_back({second.data() + into, ULONG(second.size() - into)});
+    ULONG_PTR moved = 0;
+    ASSERT_EQ(e.TransferChain(TDI_RECEIVE, pieces, length - ULONG(received), &moved), STATUS_SUCCESS);
+    ASSERT_GT(moved, 0u);
+    received += moved;
+  }
+  std::vector<UCHAR> expected(head, head + 4);
+  expected.insert(expected.end(), body.begin(), body.end());
+  expected.insert(expected.end(), tail, tail + 3);
+  EXPECT_EQ(echoed, expected);
+  EXPECT_EQ(first, std::vector<UCHAR>(expected.begin(), expected.begin() + 10));
+  EXPECT_EQ(second, std::vector<UCHAR>(expected.begin() + 10, expected.end()));
+  EXPECT_EQ(e.Disconnect(), STATUS_SUCCESS);
+}
+
 TEST_F(TcpTransport, StalledPeerEndsTheReceiveWithATimeout) {
   NtTcpSetTimeouts(5000, 200);
   std::atomic<bool> release{false};

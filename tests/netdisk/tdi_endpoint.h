@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "platform/nt/tdi.h"
@@ -127,6 +128,28 @@ struct Endpoint {
             TdiBuildSend(irp, d, ConnectionObject, nullptr, nullptr, mdl, 0, Length);
           else
             TdiBuildReceive(irp, d, ConnectionObject, nullptr, nullptr, mdl, TDI_RECEIVE_NORMAL, Length);
+        },
+        Moved);
+  }
+  // One send or receive over a chain of MDLs, one per piece, asking for
+  // Length bytes in all.
+  NTSTATUS TransferChain(UCHAR Minor, const std::vector<std::pair<void*, ULONG>>& Pieces, ULONG Length,
+                         ULONG_PTR* Moved) {
+    PMDL first = nullptr;
+    PMDL* link = &first;
+    for (const auto& [data, length] : Pieces) {
+      PMDL mdl = IoAllocateMdl(data, length, FALSE, FALSE, nullptr);
+      if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+      MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+      *link = mdl;
+      link = &mdl->Next;
+    }
+    return Call(
+        [&](PIRP irp, PDEVICE_OBJECT d) {
+          if (Minor == TDI_SEND)
+            TdiBuildSend(irp, d, ConnectionObject, nullptr, nullptr, first, 0, Length);
+          else
+            TdiBuildReceive(irp, d, ConnectionObject, nullptr, nullptr, first, TDI_RECEIVE_NORMAL, Length);
         },
         Moved);
   }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include <windows.h>
@@ -117,6 +118,41 @@ TEST(ImageConversion, OddLengthsKeepTheirRemainderAndUnitZeroEndsInZeros) {
             back[511] = source[511];
         }
         EXPECT_EQ(back, source);
+    }
+}
+
+// The marker replaces bytes 510/511. Boot records had their signature there
+// and must get it back (or the decrypted image no longer mounts); anything
+// else keeps zeros.
+TEST(ImageConversion, DecryptionGivesBootRecordsTheirSignatureBack) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<size_t, uint8_t>> bytes;
+        bool signature;
+    };
+    const Case cases[] = {
+        {"FAT boot sector", {{0, 0xEB}, {1, 0x3C}, {2, 0x90}, {11, 0x00}, {12, 0x02}}, true},
+        {"near jump, 4096-byte sectors", {{0, 0xE9}, {11, 0x00}, {12, 0x10}}, true},
+        {"MBR with an active FAT32 partition", {{446, 0x80}, {450, 0x0C}}, true},
+        {"protective MBR", {{446 + 16, 0x00}, {450 + 16, 0xEE}}, true},
+        {"jump with an unsound sector size", {{0, 0xEB}, {2, 0x90}, {11, 0x01}}, false},
+        {"partition entry with a bad boot flag", {{446, 0x12}, {450, 0x0C}}, false},
+        {"empty system area", {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> source(3 * 65536, 0);
+        for (size_t i = 512; i < source.size(); ++i) source[i] = uint8_t(i * 7);
+        for (auto [at, value] : c.bytes) source[at] = value;
+        if (c.signature) source[510] = 0x55, source[511] = 0xAA;
+        const std::string plain = dir.File("p"), enc = dir.File("e"), dec = dir.File("d");
+        std::remove(enc.c_str());
+        std::remove(dec.c_str());
+        WriteAll(plain, source);
+        ASSERT_EQ(Convert(plain, enc, 1), 0) << LastMessage();
+        ASSERT_EQ(Convert(enc, dec, 0), 0) << LastMessage();
+        EXPECT_EQ(ReadAll(dec), source);
     }
 }
 

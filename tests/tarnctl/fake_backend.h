@@ -45,6 +45,7 @@ public:
 
     // Status after an unlock: as given, or unchanged when unset.
     long unlockResult = 0;
+    long lockResult = 0;
     uint32_t statusAfterUnlock = 0xFFFFFFFF;
     // Mount results per device number (missing: success).
     std::map<long, long> mountResults;
@@ -71,7 +72,7 @@ public:
     }
     long LockDrive(const std::string& name) override {
         calls.push_back("LockDrive " + name);
-        return 0;
+        return lockResult;
     }
     long UnlockDrive(const std::string& drive, const char* password, long isFullPath) override {
         calls.push_back("UnlockDrive " + drive + " " + std::to_string(isFullPath));
@@ -164,6 +165,29 @@ public:
     char SystemDrive() override { return systemDrive; }
     std::string ErrorText(uint32_t) override { return ""; }
     void Sleep(unsigned) override { ++sleeps; }
+
+    // File-system views: the directory per open letter, and refusals.
+    std::map<char, std::string> views;
+    std::string openRefusal, closeRefusal;
+    std::vector<std::string> viewCalls;
+    std::string OpenFileSystemView(char letter, const std::string& directory) override {
+        viewCalls.push_back(std::string("open ") + letter + " " + directory);
+        if (!openRefusal.empty()) return openRefusal;
+        views[letter] = directory;
+        return "";
+    }
+    std::string CloseFileSystemViews(char letter) override {
+        viewCalls.push_back(std::string("close ") + letter);
+        if (!closeRefusal.empty()) return closeRefusal;
+        views.erase(letter);
+        return "";
+    }
+    std::vector<std::string> FileSystemViews(char letter) override {
+        auto it = views.find(letter);
+        if (it == views.end()) return {};
+        return {it->second};
+    }
+    std::string DefaultViewDirectory(char letter) override { return std::string("/home/u/Tarnvault/") + letter; }
 
     std::string formatted;
 

@@ -38,6 +38,8 @@ inline RunResult RunProgram(const std::string& program, const std::vector<std::s
         ::dup2(out[1], 2);
         ::close(in[1]);
         ::close(out[0]);
+        ::close(in[0]);
+        ::close(out[1]);
         // No controlling terminal: prompts must not block a test.
         ::setsid();
         std::vector<char*> argv{const_cast<char*>(program.c_str())};

@@ -289,9 +289,10 @@ TEST(DeviceChange, InterfaceEventsReachOnlyRegisteredWindowsAndVolumeEventsEvery
   filter.dbcc_size = 32;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   filter.dbcc_classguid = GUID_DEVINTERFACE_VOLUME;
-  HDEVNOTIFY handle = RegisterDeviceNotificationA(registered.GetSafeHwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  HDEVNOTIFY handle =
+      tarn::ui::RegisterWindowDeviceNotification(registered.GetSafeHwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(RegisterDeviceNotificationA(nullptr, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
+  EXPECT_EQ(tarn::ui::RegisterWindowDeviceNotification(nullptr, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
 
   auto record = InterfaceRecord(GUID_DEVINTERFACE_VOLUME, "\\\\?\\Volume{1}", true);
   tarn::ui::DeliverDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<DEV_BROADCAST_HDR*>(record.data()));
@@ -316,8 +317,8 @@ TEST(DeviceChange, InterfaceEventsReachOnlyRegisteredWindowsAndVolumeEventsEvery
   EXPECT_EQ(registered.events.size(), 3u);
   EXPECT_EQ(other.events, (std::vector<std::pair<UINT, DWORD>>{{DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_VOLUME}}));
 
-  EXPECT_TRUE(UnregisterDeviceNotification(handle));
-  EXPECT_FALSE(UnregisterDeviceNotification(handle));
+  EXPECT_TRUE(tarn::ui::UnregisterWindowDeviceNotification(handle));
+  EXPECT_FALSE(tarn::ui::UnregisterWindowDeviceNotification(handle));
   tarn::ui::DeliverDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<DEV_BROADCAST_HDR*>(record.data()));
   Settle();
   EXPECT_EQ(registered.names.size(), 2u);

@@ -1,75 +1,12 @@
-// The desktop program's windows on a live machine: tarnhost on a temporary
-// machine directory with its default drives, tarnsvc started by its control
-// manager, and the main window in this process calling both for real.
-#include <QCoreApplication>
-#include <QThread>
+// The main window's drive list, Disk Encryption page, Create Image and Mount
+// pages on a live machine (see live_fixture.h).
+#include "tests/ui/live_fixture.h"
 
-#include "app/pages.h"
-#include "app/password_dlg.h"
-#include "app/real_system_calls.h"
-#include "app/resource.h"
-#include "app/resources.h"
-#include "app/tarn_dlg.h"
-#include "platform/ui/scripted_ui_seam.h"
-#include "service/client/svcclient.h"
-#include "tests/tarnctl/live_machine.h"
-#include "tests/ui/qt_environment.h"
-
-using tarn::ui::TypeText;
+using namespace tarn::ui::testing;
 
 namespace {
 
-class LivePagesTest : public tarnctl::testing::LiveMachine {
- protected:
-  void SetUp() override {
-    LiveMachine::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    RegisterShroudkeepResources();
-    ASSERT_EQ(SvcBind(), 0);
-    system_ = std::make_unique<RealSystemCalls>();
-    dialog_ = std::make_unique<CTarnDlg>(*system_);
-    AfxSetMainWnd(dialog_.get());
-    ASSERT_TRUE(dialog_->Create(IDD_MAIN, nullptr));
-  }
-  void TearDown() override {
-    dialog_.reset();
-    system_.reset();
-    AfxSetMainWnd(nullptr);
-    tarn::ui::testing::Settle();
-    SvcUnbind();
-    LiveMachine::TearDown();
-  }
-  std::vector<std::string> DriveLabels() {
-    std::vector<std::string> labels;
-    CWndDirectUI& nav = dialog_->NavPanel();
-    if (nav.GetGroupCount() > 1)
-      for (const auto& item : nav.GetGroup(1)->Items()) labels.push_back(item->GetCaption());
-    return labels;
-  }
-  static bool Has(const std::vector<std::string>& list, const std::string& text) {
-    return std::find(list.begin(), list.end(), text) != list.end();
-  }
-  void AnswerPassword(const std::string& password) {
-    seam_.dialogActions.push_back([password](CDialog& d) {
-      TypeText(d, IDC_PASSWORD, password);
-      if (d.GetDlgItem(IDC_CONFIRM)) TypeText(d, IDC_CONFIRM, password);
-      d.SendMessage(WM_COMMAND, IDOK, 0);
-    });
-  }
-  // Ticks the page's progress timer until its conversion has ended; a guard
-  // against a hang only (a conversion of the sample drive is short).
-  bool PollToEnd(CWnd& page, UINT_PTR timer, const std::function<bool()>& converting) {
-    for (int i = 0; i < 6000 && converting(); ++i) {
-      page.SendMessage(WM_TIMER, timer, 0);
-      QThread::msleep(20);
-    }
-    return !converting();
-  }
-
-  tarn::ui::ScriptedUiSeam seam_;
-  std::unique_ptr<RealSystemCalls> system_;
-  std::unique_ptr<CTarnDlg> dialog_;
-};
+using LivePagesTest = LiveWindowTest;
 
 TEST_F(LivePagesTest, DriveListAndDiskPageShowTheMachine) {
   auto labels = DriveLabels();

@@ -8,7 +8,7 @@ using tarn::ui::TypeText;
 
 namespace {
 
-TEST(ImageDestination, DerivedInLowerCaseByMode) {
+TEST(ImageDestination, DerivedInLowerCaseByModeInTheSameFolder) {
   struct Case {
     const char* source;
     bool encrypt;
@@ -20,8 +20,12 @@ TEST(ImageDestination, DerivedInLowerCaseByMode) {
       {"/data/disc.iso", false, "/data/disc.dec.iso"},
       {"/data/Notes.TXT", true, "/data/notes.txt"},
       {"/data/Notes.TXT", false, "/data/notes.txt"},
-      {"/a.iso/b.iso", true, "/a.enc.iso/b.enc.iso"},
       {"", true, ""},
+      // Folders are kept as typed: lowered, they would name another folder.
+      {"/a.iso/b.iso", true, "/a.iso/b.enc.iso"},
+      {"/Data/My.Discs/Film.ISO", true, "/Data/My.Discs/film.enc.iso"},
+      {"/Data/Sealed.ENC.ISO", false, "/Data/sealed.iso"},
+      {"Disc.ISO", true, "disc.enc.iso"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(CPageImageEnc::DeriveDestination(c.source, c.encrypt), c.destination) << c.source;

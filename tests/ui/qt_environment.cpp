@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QThread>
 #include <memory>
 
 #include "platform/ui/wnd.h"
@@ -32,22 +30,3 @@ class QtEnvironment : public ::testing::Environment {
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 }  // namespace
-
-namespace tarn::ui::testing {
-
-bool RunUntil(const std::function<bool()>& done) {
-  QElapsedTimer guard;
-  guard.start();
-  while (!done()) {
-    if (guard.elapsed() > 5000) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
-
-void Settle() {
-  for (int i = 0; i < 3; ++i) tarn::ui::PumpMessages();
-}
-
-}  // namespace tarn::ui::testing

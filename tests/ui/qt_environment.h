@@ -1,5 +1,6 @@
-// One QApplication on the offscreen platform for every test of this folder,
-// and small helpers to let the event loop run.
+// One QApplication on the offscreen platform for every test of this folder
+// (qt_environment.cpp), and small helpers to let the event loop run
+// (qt_helpers.cpp, also for tests on a real display).
 #pragma once
 
 #include <functional>

@@ -15,6 +15,12 @@
 
 namespace netdiskd {
 
+namespace {
+
+constexpr int kSocketBufferBytes = 2 << 20;
+
+}  // namespace
+
 Server::Server(DiskStore& Store, ExchangeLog& Log, ServerOptions Options)
     : store_(Store), log_(Log), options_(std::move(Options)) {}
 
@@ -52,6 +58,14 @@ bool Server::Listen(std::string* Error) {
   }
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
+  // Clients keep several replies of up to 64 KiB in flight; accepted
+  // connections inherit buffers that hold them (the window scale is fixed
+  // at the handshake, so it is set here).
+  int buffer = kSocketBufferBytes;
+  if (listenFd_ >= 0) {
+    setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    setsockopt(listenFd_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  }
   bool ok = listenFd_ >= 0 && setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
             bind(listenFd_, found->ai_addr, found->ai_addrlen) == 0 && listen(listenFd_, 64) == 0;
   freeaddrinfo(found);

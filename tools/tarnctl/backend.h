@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "service/mount_record.h"
 
@@ -68,6 +69,16 @@ public:
     virtual char SystemDrive() = 0;
     // The system's text for a Win32 error, without a trailing line break.
     virtual std::string ErrorText(uint32_t error) = 0;
+
+    // The drive's file-system views on Linux (its files mounted for the
+    // user from the drive's block file). Open and close give an empty text
+    // when done, else the reason, for the user.
+    virtual std::string OpenFileSystemView(char letter, const std::string& directory) = 0;
+    virtual std::string CloseFileSystemViews(char letter) = 0;
+    // The directories where the drive's views are mounted now.
+    virtual std::vector<std::string> FileSystemViews(char letter) = 0;
+    // Where a view goes when the user names no directory.
+    virtual std::string DefaultViewDirectory(char letter) = 0;
 
     // Waits between two polls of a running conversion.
     virtual void Sleep(unsigned milliseconds) = 0;

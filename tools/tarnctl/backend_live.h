@@ -35,6 +35,10 @@ public:
     uint32_t FormatDrive(char letter, const std::string& fileSystem, const std::string& label) override;
     char SystemDrive() override;
     std::string ErrorText(uint32_t error) override;
+    std::string OpenFileSystemView(char letter, const std::string& directory) override;
+    std::string CloseFileSystemViews(char letter) override;
+    std::vector<std::string> FileSystemViews(char letter) override;
+    std::string DefaultViewDirectory(char letter) override;
     void Sleep(unsigned milliseconds) override;
 };
 

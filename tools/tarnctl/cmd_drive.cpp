@@ -103,6 +103,7 @@ int Convert(Context& ctx, const DriveOptions& options, bool encrypt) {
     const long started = ctx.backend.StartDriveConversion(DevicePath(info.letter), encrypt ? 1 : 0, password.c_str());
     password.Clear();
     if (started != 0) {
+        SayWhyAViewStaysOpen(ctx, started);
         ctx.err << (encrypt ? "Can't encrypt this drive, " : "Can't decrypt this drive, ")
                 << ErrorCodeText(ctx, static_cast<uint32_t>(started)) << "\n";
         return kExitFailed;
@@ -122,6 +123,7 @@ int CmdLock(Context& ctx, const DriveOptions& options) {
     if (int status = RefuseSystemDrive(ctx, info); status != kExitOk) return status;
     if (StateOf(info.status) != kStateUnlocked) return WrongState(ctx, info, "encrypted and unlocked");
     if (const long result = ctx.backend.LockDrive(DriveName(info.letter)); result != 0) {
+        SayWhyAViewStaysOpen(ctx, result);
         ctx.err << "tarnctl: cannot lock drive " << info.letter << ":, " << ErrorCodeText(ctx, static_cast<uint32_t>(result))
                 << "; the drive may be in use\n";
         return kExitFailed;
@@ -186,6 +188,7 @@ int CmdQuickEncrypt(Context& ctx, const DriveOptions& options) {
         return status;
     }
     if (const long result = ctx.backend.QuickEncryptDrive(DevicePath(info.letter), password.c_str()); result != 0) {
+        SayWhyAViewStaysOpen(ctx, result);
         ctx.err << "Can't quick encrypt this disk! " << ErrorCodeText(ctx, static_cast<uint32_t>(result)) << "\n";
         return kExitFailed;
     }

@@ -168,6 +168,7 @@ int CmdUnmount(Context& ctx, const std::string& drive) {
         return kExitFailed;
     }
     if (const long result = ctx.backend.UnmountImage(letter); result != 0) {
+        SayWhyAViewStaysOpen(ctx, result);
         char text[160];
         std::snprintf(text, sizeof text,
                       "Unmount error %X, the drive may be in use, please close some applications and retry.",

@@ -73,4 +73,11 @@ int CmdMount(Context& ctx, const MountOptions& options);
 int CmdUnmount(Context& ctx, const std::string& drive);
 int CmdMounts(Context& ctx, bool json);
 
+struct ViewOptions {
+    std::string drive;
+    std::string directory;  // empty: the default place for the drive
+};
+int CmdOpen(Context& ctx, const ViewOptions& options);
+int CmdClose(Context& ctx, const std::string& drive);
+
 }  // namespace tarnctl

@@ -49,6 +49,13 @@ int RequireDrive(Context& ctx, const std::string& argument, char* letter) {
     return kExitOk;
 }
 
+void SayWhyAViewStaysOpen(Context& ctx, long result) {
+    constexpr long kErrorSharingViolation = 32;
+    if (result != kErrorSharingViolation) return;
+    const std::string message = ctx.backend.LastMessage();
+    if (!message.empty()) ctx.err << "tarnctl: " << message << "\n";
+}
+
 int Confirm(Context& ctx, const std::string& question, bool assumeYes) {
     if (assumeYes) return kExitOk;
     if (!ctx.console.CanAsk()) {

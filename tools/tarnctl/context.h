@@ -47,6 +47,11 @@ int RequireMachine(Context& ctx);
 // kExitOk with the upper-case letter, kExitBadInput, or kExitUnreachable.
 int RequireDrive(Context& ctx, const std::string& argument, char* letter);
 
+// The service refuses to lock, unmount or convert a drive while files under
+// one of its Linux views are open (ERROR_SHARING_VIOLATION) and names the
+// directory in its LastMessage; this prints that message for such a result.
+void SayWhyAViewStaysOpen(Context& ctx, long result);
+
 // Asks a yes/no question unless `assumeYes`; kExitOk for yes, else
 // kExitNotConfirmed with a line saying why.
 int Confirm(Context& ctx, const std::string& question, bool assumeYes);

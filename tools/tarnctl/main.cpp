@@ -124,6 +124,15 @@ int main(int argc, char** argv) {
     auto* mountsCmd = app.add_subcommand("mounts", "list the virtual drives");
     mountsCmd->add_flag("--json", mountsJson, "write JSON");
 
+    ViewOptions open;
+    auto* openCmd = app.add_subcommand("open", "mount a drive's files in a directory for Linux programs");
+    openCmd->add_option("drive", open.drive, "the drive, such as E:")->required();
+    openCmd->add_option("directory", open.directory, "where its files appear (default: ~/Tarnvault/X)");
+
+    std::string closeDrive;
+    auto* closeCmd = app.add_subcommand("close", "unmount what open mounted");
+    closeCmd->add_option("drive", closeDrive, "the drive, such as E:")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -163,6 +172,10 @@ int main(int argc, char** argv) {
         result = CmdUnmount(ctx, unmountDrive);
     } else if (chosen == mountsCmd) {
         result = CmdMounts(ctx, mountsJson);
+    } else if (chosen == openCmd) {
+        result = CmdOpen(ctx, open);
+    } else if (chosen == closeCmd) {
+        result = CmdClose(ctx, closeDrive);
     } else {
         for (const auto& [command, description] : driveApps) {
             if (chosen == command) result = description->run(ctx, drive);

@@ -9,11 +9,11 @@
 
 namespace tarn::hostfs {
 
-enum class FileSystemKind { Fat12, Fat16, Fat32, Ext2, Ext3, Ext4 };
+enum class FileSystemKind { Fat12, Fat16, Fat32, Ext2, Ext3, Ext4, Cdfs };
 
 struct VolumeInfo {
     FileSystemKind kind = FileSystemKind::Fat16;
-    std::string fileSystemName;         // "FAT", "FAT32", "ext2", "ext3", "ext4"
+    std::string fileSystemName;         // "FAT", "FAT32", "ext2", "ext3", "ext4", "CDFS"
     std::string label;                  // empty when the volume has none
     std::uint32_t serial = 0;
     std::uint32_t maxComponentLength = 255;
@@ -42,8 +42,9 @@ struct MountResult {
     bool mounted() const { return outcome == MountOutcome::Mounted; }
 };
 
-// Tries FAT, then ext. Reads are whole 512-byte sectors at sector-aligned
-// offsets (whole FAT sectors on volumes with larger sectors). Free space is
+// Tries FAT, then ext, then ISO 9660. Reads are whole 512-byte sectors at
+// sector-aligned offsets (whole FAT sectors on volumes with larger sectors,
+// whole 2048-byte sectors for ISO 9660). Free space is
 // counted from the FAT or the superblock on every call, so calling it again
 // after writes gives the current numbers. Any volume that is not one of the
 // known file systems, including an encrypted volume read without its key,

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/host/fuse/block_ops.h"
+#include "platform/host/fuse/run_tool.h"
 
 namespace tarn::host::fuse {
 
@@ -24,8 +25,9 @@ void DetachDeadMount(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 || errno != ENOTCONN) return;
     if (::umount2(path.c_str(), MNT_DETACH) == 0) return;
-    const std::string command = "fusermount3 -u -z '" + path + "' 2>/dev/null";
-    if (std::system(command.c_str()) != 0) {
+    // No shell: the machine directory may hold any character.
+    std::string output;
+    if (RunTool({"fusermount3", "-u", "-z", path}, output) != 0) {
         std::fprintf(stderr, "tarnhost: %s: a dead mount is in the way\n", path.c_str());
     }
 }

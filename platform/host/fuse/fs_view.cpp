@@ -196,7 +196,10 @@ Status OpenFileSystemView(const std::string& machineDir, char letter, const std:
             return Error{"opening " + Drive(letter) + " (" + volume->fileSystemName +
                          ") needs a loop device, which only root may set up"};
         }
-        argv = {"mount", "-t", volume->fileSystemName, "-o", "loop", blockFile, directory};
+        // A CD file system is Linux's iso9660, and a disc is never written.
+        const bool disc = volume->kind == hostfs::FileSystemKind::Cdfs;
+        argv = {"mount", "-t", disc ? std::string("iso9660") : volume->fileSystemName, "-o",
+                disc ? "loop,ro" : "loop", blockFile, directory};
     }
     std::string output;
     const int status = RunTool(argv, output);
@@ -207,7 +210,8 @@ Status OpenFileSystemView(const std::string& machineDir, char letter, const std:
     return Ok();
 }
 
-Status CloseFileSystemViews(const std::string& machineDir, char letter) {
+Status CloseFileSystemViews(const std::string& machineDir, char letter, bool* inUse) {
+    if (inUse) *inUse = false;
     const std::string blockFile = Canonical(BlockFilePath(machineDir, letter));
     for (const auto& view : FindFileSystemViews(machineDir, letter)) {
         int error = 0;
@@ -222,6 +226,7 @@ Status CloseFileSystemViews(const std::string& machineDir, char letter) {
             }
         }
         if (error == EBUSY) {
+            if (inUse) *inUse = true;
             return Error{Drive(letter) + " is in use: files under " + view.directory +
                          " are open; close them and try again"};
         }

@@ -42,6 +42,7 @@ std::vector<FileSystemView> FindFileSystemViews(const std::string& machineDir, c
 // Unmounts every view of the drive; returns only when what they wrote has
 // reached the drive. Refuses, naming the directory, while files under a view
 // are open; views already closed stay closed. Nothing to close is success.
-Status CloseFileSystemViews(const std::string& machineDir, char letter);
+// inUse, when given, tells that refusal apart from other failures.
+Status CloseFileSystemViews(const std::string& machineDir, char letter, bool* inUse = nullptr);
 
 }  // namespace tarn::host::fuse

@@ -20,6 +20,9 @@ int RunTool(const std::vector<std::string>& argv, std::string& output) {
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // Nothing else of ours reaches the tool: a daemon it leaves behind
+    // (fusefat) would otherwise keep our caller's pipes open for good.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -18,6 +18,21 @@ struct TcpAddress {
   USHORT Port = 0;    // network byte order; 0 = any
 };
 
+// Socket buffer sizes asked for on every connection endpoint.
+inline constexpr int kTcpBufferBytes = 2 << 20;
+
+// The buffers of one send or receive, in stream order: the pieces of the
+// request's MDL chain (a header and its data part go in one request).
+inline constexpr ULONG kMaxTransferPieces = 8;
+struct TcpBuffers {
+  struct Piece {
+    PVOID Address;
+    ULONG Length;
+  };
+  Piece Pieces[kMaxTransferPieces];
+  ULONG Count = 0;
+};
+
 // Fd, Connecting, PeerGone and Users are guarded by Mutex; Address by the
 // I/O order of the client (associate before connect, close last).
 class TcpConnection {
@@ -29,9 +44,10 @@ class TcpConnection {
   NTSTATUS Disassociate();
   NTSTATUS Connect(const TDI_ADDRESS_IP& Remote, ULONG TimeoutMs);
   NTSTATUS Disconnect(bool Abort);
-  // Moves what one send()/recv() moves; *Moved gets the byte count.
-  NTSTATUS Send(const void* Data, ULONG Length, ULONG* Moved);
-  NTSTATUS Receive(void* Data, ULONG Length, ULONG* Moved);
+  // Moves what one sendmsg()/recvmsg() moves over the pieces, in order;
+  // *Moved gets the byte count.
+  NTSTATUS Send(const TcpBuffers& Buffers, ULONG* Moved);
+  NTSTATUS Receive(const TcpBuffers& Buffers, ULONG* Moved);
   // Cleanup: wakes any send or receive still blocked on the socket.
   void Shutdown();
 

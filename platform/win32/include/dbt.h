@@ -35,6 +35,12 @@ typedef struct _GUID {
 } GUID;
 #endif
 
+#ifdef __cplusplus
+// {53f5630d-b6bf-11d0-94f2-00a0c91efb8b}
+inline constexpr GUID GUID_DEVINTERFACE_VOLUME = {0x53f5630d, 0xb6bf, 0x11d0,
+                                                  {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+#endif
+
 typedef PVOID HDEVNOTIFY;
 typedef HDEVNOTIFY* PHDEVNOTIFY;
 
