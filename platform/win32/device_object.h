@@ -3,6 +3,8 @@
 // data through the connection's shared buffer, and so does the input of large
 // control requests. Sequential reads are served from a read-ahead window in
 // that buffer while the volume's write generation says it is current.
+// FIXME: a machine killed without shutting down never bumps the generations;
+// the rest of a window read before it died (at most 2 MiB) is still served.
 #pragma once
 
 #include <cstdint>
