@@ -65,6 +65,7 @@ Machine::~Machine() { Shutdown(); }
 
 Expected<std::unique_ptr<Machine>> Machine::Start(const MachineOptions& options) {
     std::unique_ptr<Machine> m(new Machine(options));
+    if (auto s = m->generations_.Create(); !s) return Error{s.error()};
     if (auto s = m->LoadDrivers(); !s) return Error{s.error()};
     if (auto s = m->LoadDriveTable(); !s) return Error{s.error()};
     m->scm_ = std::make_unique<ServiceManager>(
@@ -146,6 +147,8 @@ void Machine::Shutdown() {
     // Services first: they still talk to the machine while they stop.
     if (scm_) scm_->StopAll();
     if (server_) server_->Stop();
+    // A client still holding read-ahead must come back and find the machine gone.
+    generations_.BumpAll();
     {
         std::lock_guard<std::mutex> guard(drivesMutex_);
         std::vector<char> letters;

@@ -20,6 +20,7 @@
 #include "platform/host/fs/recognizer.h"
 #include "platform/host/service_manager.h"
 #include "platform/host/syscall_server.h"
+#include "platform/host/volume_generations.h"
 #include "platform/host/volume/volume.h"
 
 namespace tarn::host {
@@ -60,6 +61,9 @@ public:
     // sectors written past the file-system layer.
     bool VolumeLocked(PDEVICE_OBJECT volume) { return LockedByOther(volume, nullptr); }
     void VolumeWritten(PDEVICE_OBJECT volume) { DropMount(volume); }
+    // What a read of the volume returns may have changed: read-ahead taken
+    // before now is stale. Call once the change is complete.
+    void VolumeChanged(PDEVICE_OBJECT volume) { generations_.Bump(volume); }
 
 private:
     struct Drive {
@@ -102,7 +106,9 @@ private:
     void OnOpen(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnClose(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire::Writer& reply);
-    void OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer& reply);
+    void OnPrefetchedRead(Connection& conn, OpenFile& file, uint64_t offset, uint32_t length, wire::Writer& reply);
+    void OnDeviceControl(Connection& conn, bool inShared, wire::Reader& args, wire::Writer& reply);
+    void OnMapGenerations(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnDefineDosDevice(wire::Reader& args, wire::Writer& reply);
     void OnQueryDosDevice(wire::Reader& args, wire::Writer& reply);
     void OnGetDriveType(wire::Reader& args, wire::Writer& reply);
@@ -163,6 +169,7 @@ private:
     std::mutex definedMutex_;
     std::vector<std::u16string> defined_;  // links made by DefineDosDevice (removable again)
 
+    VolumeGenerations generations_;
     DeviceEvents events_;
     std::unique_ptr<ServiceManager> scm_;
     std::unique_ptr<SyscallServer> server_;
@@ -172,8 +179,10 @@ private:
 // A handle of a user-mode process on a device: a file object in the machine.
 class OpenFile : public OpenObject {
 public:
-    OpenFile(Machine& machine, PFILE_OBJECT fileObject, PDEVICE_OBJECT volume, PDEVICE_OBJECT top, uint32_t access)
-        : machine_(machine), fileObject_(fileObject), volume_(volume), top_(top), access_(access) {}
+    OpenFile(Machine& machine, PFILE_OBJECT fileObject, PDEVICE_OBJECT volume, PDEVICE_OBJECT top, uint32_t access,
+             uint32_t generationSlot)
+        : machine_(machine), fileObject_(fileObject), volume_(volume), top_(top), access_(access),
+          generationSlot_(generationSlot) {}
     ~OpenFile() override { machine_.CloseFile(*this); }
 
     PFILE_OBJECT FileObject() const { return fileObject_; }
@@ -181,6 +190,20 @@ public:
     PDEVICE_OBJECT Top() const { return top_; }        // where requests go
     bool CanRead() const { return access_ & 1; }
     bool CanWrite() const { return access_ & 2; }
+    uint32_t GenerationSlot() const { return generationSlot_; }
+
+    // The next window, read after the last prefetching read was answered.
+    // Any other request on the handle drops it.
+    struct Prefetched {
+        bool valid = false;
+        uint64_t offset = 0;
+        uint32_t length = 0;
+        uint32_t at = 0;  // where in the shared buffer
+        uint64_t generation = 0;
+        NTSTATUS status = STATUS_SUCCESS;
+        ULONG_PTR information = 0;
+    };
+    Prefetched& Prefetch() { return prefetch_; }
 
 private:
     Machine& machine_;
@@ -188,6 +211,8 @@ private:
     PDEVICE_OBJECT volume_;
     PDEVICE_OBJECT top_;
     uint32_t access_;
+    uint32_t generationSlot_;
+    Prefetched prefetch_;
 };
 
 }  // namespace tarn::host

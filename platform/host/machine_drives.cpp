@@ -133,6 +133,7 @@ void Machine::RemoveDrive(char letter, bool announce) {
         d.media->fd = -1;
         d.media->length = 0;
     }
+    VolumeChanged(d.volume);
     if (announce) Broadcast(kDbtDeviceRemoveComplete, letter, false, d.interfaceName, true);
 }
 
@@ -171,6 +172,8 @@ void Machine::Arrive(PDEVICE_OBJECT volume, bool cdProbe) {
     ULONG_PTR info = 0;
     IoSendReadWrite(top, nullptr, IRP_MJ_READ, unit0, sizeof(unit0), 0, &info);
     ObDereferenceObject(top);
+    // The filter may have found its marker on that read.
+    VolumeChanged(volume);
 }
 
 void Machine::Broadcast(uint32_t event, char letter, bool media, const std::u16string& interfaceName,

@@ -85,7 +85,8 @@ NTSTATUS Machine::OpenDevice(Connection& conn, const std::string& path, uint32_t
         ObDereferenceObject(volume);
         return status;
     }
-    handle = conn.AddObject(std::make_unique<OpenFile>(*this, fileObject, volume, top, bits));
+    handle = conn.AddObject(
+        std::make_unique<OpenFile>(*this, fileObject, volume, top, bits, generations_.SlotOf(volume)));
     return STATUS_SUCCESS;
 }
 
@@ -126,17 +127,21 @@ NTSTATUS Machine::FileSystemControl(OpenFile& file, uint32_t code, ULONG_PTR& in
     information = 0;
     switch (code) {
     case FSCTL_LOCK_VOLUME: {
-        std::lock_guard<std::mutex> guard(fsMutex_);
-        // Fails while any handle, this one included, holds the lock.
-        if (locks_.count(file.Volume())) return STATUS_ACCESS_DENIED;
-        locks_[file.Volume()] = file.FileObject();
+        {
+            std::lock_guard<std::mutex> guard(fsMutex_);
+            // Fails while any handle, this one included, holds the lock.
+            if (locks_.count(file.Volume())) return STATUS_ACCESS_DENIED;
+            locks_[file.Volume()] = file.FileObject();
+        }
         return STATUS_SUCCESS;
     }
     case FSCTL_UNLOCK_VOLUME: {
-        std::lock_guard<std::mutex> guard(fsMutex_);
-        auto it = locks_.find(file.Volume());
-        if (it == locks_.end() || it->second != file.FileObject()) return kStatusNotLocked;
-        locks_.erase(it);
+        {
+            std::lock_guard<std::mutex> guard(fsMutex_);
+            auto it = locks_.find(file.Volume());
+            if (it == locks_.end() || it->second != file.FileObject()) return kStatusNotLocked;
+            locks_.erase(it);
+        }
         return STATUS_SUCCESS;
     }
     case FSCTL_DISMOUNT_VOLUME:
@@ -188,6 +193,16 @@ void Machine::OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire
         wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
         return;
     }
+    if (!write && (flags & wire::kPrefetchNext)) {
+        if (!(flags & wire::kDataInShared) || !(flags & wire::kReadAhead) || !conn.Shared() || length == 0 ||
+            length > wire::kPrefetchHalf(conn.SharedSize())) {
+            file->Prefetch().valid = false;
+            wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+            return;
+        }
+        return OnPrefetchedRead(conn, *file, offset, length, reply);
+    }
+    file->Prefetch().valid = false;
     if (write && LockedByOther(file->Volume(), file->FileObject())) {
         wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
         return;
@@ -219,22 +234,41 @@ void Machine::OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire
         }
         buffer = inlineData.data();
     }
+    // Taken before the request begins: a change that completes while it runs
+    // has moved the generation past this value by the time it is done.
+    const bool readAhead = !write && (flags & wire::kReadAhead);
+    const uint64_t generation = readAhead ? generations_.Current(file->GenerationSlot()) : 0;
     ULONG_PTR information = 0;
     const NTSTATUS status = IoSendReadWrite(file->Top(), file->FileObject(), write ? IRP_MJ_WRITE : IRP_MJ_READ, buffer,
                                             length, static_cast<LONGLONG>(offset), &information);
     // Sectors written behind the file system's back: it is mounted afresh.
     if (write && information > 0) DropMount(file->Volume());
+    // A failed write may still have changed sectors.
+    if (write && information == 0 && NT_ERROR(status)) VolumeChanged(file->Volume());
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
+    if (readAhead) reply.U64(generation);
     if (!write && !(flags & wire::kDataInShared) && !NT_ERROR(status)) {
         reply.Bytes(inlineData.data(), std::min<size_t>(information, inlineData.size()));
     }
 }
 
-void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer& reply) {
+void Machine::OnDeviceControl(Connection& conn, bool inShared, wire::Reader& args, wire::Writer& reply) {
     uint32_t handle = 0, code = 0, outLength = 0, inLength = 0;
     const uint8_t* in = nullptr;
     if (!args.U32(handle) || !args.U32(code) || !args.U32(outLength) || !args.U32(inLength) ||
-        outLength > wire::kMaxInlineData || !args.Span(in, inLength)) {
+        outLength > wire::kMaxInlineData) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    if (inShared) {
+        // The request builder copies the input into its own system buffer, so
+        // the client cannot change it under a driver that checked it.
+        if (!conn.Shared() || inLength > conn.SharedSize()) {
+            wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+            return;
+        }
+        in = conn.Shared();
+    } else if (!args.Span(in, inLength)) {
         wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
         return;
     }
@@ -243,6 +277,7 @@ void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer
         wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
         return;
     }
+    file->Prefetch().valid = false;
     // The access a code names must have been granted to the handle.
     const uint32_t required = (code >> 14) & 3;
     if (((required & FILE_READ_ACCESS) && !file->CanRead()) || ((required & FILE_WRITE_ACCESS) && !file->CanWrite())) {
@@ -252,6 +287,8 @@ void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer
     ULONG_PTR information = 0;
     if (DEVICE_TYPE_FROM_CTL_CODE(code) == FILE_DEVICE_FILE_SYSTEM) {
         const NTSTATUS status = FileSystemControl(*file, code, information);
+        // A lock comes before changes, an unlock or dismount after them.
+        VolumeChanged(file->Volume());
         wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
         return;
     }
@@ -271,8 +308,28 @@ void Machine::OnDeviceControl(Connection& conn, wire::Reader& args, wire::Writer
         // A virtual disk may have gained or lost its medium.
         if (file->Volume()->DriverObject != diskDriver_) NoticeMediaChange(file->Volume());
     }
+    // Any control code may change what reads return (a key, a probe of unit
+    // 0, a medium); read-ahead taken before it is stale.
+    VolumeChanged(file->Volume());
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
     if (!NT_ERROR(status)) reply.Bytes(output.data(), std::min<size_t>(information, outLength));
+}
+
+void Machine::OnMapGenerations(Connection& conn, wire::Reader& args, wire::Writer& reply) {
+    uint32_t handle = 0;
+    if (!args.U32(handle)) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    auto* file = dynamic_cast<OpenFile*>(conn.FindObject(handle));
+    if (!file) {
+        wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
+        return;
+    }
+    // The reply goes out here, with the page's descriptor.
+    wire::Writer answer;
+    wire::WriteReplyHeader(answer, STATUS_SUCCESS, file->GenerationSlot());
+    conn.Send(answer.Finish(), generations_.Fd());
 }
 
 }  // namespace tarn::host

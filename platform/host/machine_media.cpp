@@ -61,6 +61,7 @@ void Machine::NoticeMediaChange(PDEVICE_OBJECT device) {
         BroadcastVolume(kDbtDeviceArrival, UnitMaskOf(device));
     } else {
         DropMount(device);
+        VolumeChanged(device);
         BroadcastVolume(kDbtDeviceRemoveComplete, UnitMaskOf(device));
     }
 }
@@ -75,6 +76,7 @@ void Machine::ForgetDriverMedia(PDRIVER_OBJECT driver) {
             // The device goes with the driver: its address may be reused.
             locks_.erase(device);
         }
+        VolumeChanged(device);
         if (was) BroadcastVolume(kDbtDeviceRemoveComplete, UnitMaskOf(device));
     }
 }

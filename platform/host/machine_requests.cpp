@@ -31,7 +31,9 @@ void Machine::Handle(Connection& conn, const wire::Credentials& caller, uint32_t
     case wire::Op::Close: return OnClose(conn, args, reply);
     case wire::Op::Read: return OnReadWrite(conn, false, args, reply);
     case wire::Op::Write: return OnReadWrite(conn, true, args, reply);
-    case wire::Op::DeviceControl: return OnDeviceControl(conn, args, reply);
+    case wire::Op::DeviceControl: return OnDeviceControl(conn, false, args, reply);
+    case wire::Op::DeviceControlShared: return OnDeviceControl(conn, true, args, reply);
+    case wire::Op::MapGenerations: return OnMapGenerations(conn, args, reply);
     case wire::Op::DefineDosDevice: return OnDefineDosDevice(args, reply);
     case wire::Op::QueryDosDevice: return OnQueryDosDevice(args, reply);
     case wire::Op::GetDriveType: return OnGetDriveType(args, reply);

@@ -90,8 +90,12 @@ hostfs::MountResult Machine::Mount(PDEVICE_OBJECT volume) {
 }
 
 void Machine::DropMount(PDEVICE_OBJECT volume) {
-    std::lock_guard<std::mutex> guard(fsMutex_);
-    mounts_.erase(volume);
+    {
+        std::lock_guard<std::mutex> guard(fsMutex_);
+        mounts_.erase(volume);
+    }
+    // Called after sectors changed behind the file system: reads changed too.
+    VolumeChanged(volume);
 }
 
 void Machine::OnGetDriveType(wire::Reader& args, wire::Writer& reply) {

@@ -76,9 +76,9 @@ void Connection::CloseAll() {
     while (!objects_.empty()) objects_.erase(std::prev(objects_.end()));
 }
 
-bool Connection::Send(const std::vector<uint8_t>& frame) {
+bool Connection::Send(const std::vector<uint8_t>& frame, int passFd) {
     std::lock_guard<std::mutex> guard(sendMutex_);
-    return wire::SendFrame(sock_, frame);
+    return wire::SendFrame(sock_, frame, passFd);
 }
 
 SyscallServer::SyscallServer(std::string socketPath, gid_t machineGroup, RequestHandler& handler)

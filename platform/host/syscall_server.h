@@ -55,7 +55,7 @@ public:
 
     // Sends one frame; safe from any thread (event streams and service
     // controls are written by threads other than the connection's own).
-    bool Send(const std::vector<uint8_t>& frame);
+    bool Send(const std::vector<uint8_t>& frame, int passFd = -1);
 
 private:
     int sock_;

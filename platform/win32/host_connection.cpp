@@ -100,14 +100,21 @@ bool HostConnection::SendRaw(const std::vector<uint8_t>& frame) { return wire::S
 
 bool HostConnection::ReceiveRaw(std::vector<uint8_t>& body) { return wire::RecvFrame(sock_, body); }
 
-DWORD HostConnection::Call(wire::Op op, const std::vector<uint8_t>& args, HostReply& reply) {
+DWORD HostConnection::Call(wire::Op op, const std::vector<uint8_t>& args, HostReply& reply, int* receivedFd) {
+    if (receivedFd) *receivedFd = -1;
     wire::Writer w;
     wire::WriteRequestHeader(w, op, ThreadCredentials());
     w.Bytes(args.data(), args.size());
     std::vector<uint8_t> body;
-    if (!wire::SendFrame(sock_, w.Finish()) || !wire::RecvFrame(sock_, body)) return ERROR_DEV_NOT_EXIST;
+    if (!wire::SendFrame(sock_, w.Finish()) || !wire::RecvFrame(sock_, body, receivedFd)) return ERROR_DEV_NOT_EXIST;
     wire::Reader r(body.data(), body.size());
-    if (!wire::ReadReplyHeader(r, reply.status, reply.information)) return ERROR_DEV_NOT_EXIST;
+    if (!wire::ReadReplyHeader(r, reply.status, reply.information)) {
+        if (receivedFd && *receivedFd >= 0) {
+            ::close(*receivedFd);
+            *receivedFd = -1;
+        }
+        return ERROR_DEV_NOT_EXIST;
+    }
     reply.payload.assign(body.end() - static_cast<long>(r.Remaining()), body.end());
     return ERROR_SUCCESS;
 }

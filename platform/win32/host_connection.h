@@ -34,8 +34,10 @@ public:
 
     // One request with the calling thread's file-system identity. args is the
     // op's argument bytes. Returns a Win32 error for a broken connection
-    // (ERROR_DEV_NOT_EXIST), else ERROR_SUCCESS with the reply filled.
-    DWORD Call(wire::Op op, const std::vector<uint8_t>& args, HostReply& reply);
+    // (ERROR_DEV_NOT_EXIST), else ERROR_SUCCESS with the reply filled. With
+    // receivedFd, a descriptor that came with the reply is stored there (-1
+    // when none came; the caller closes it).
+    DWORD Call(wire::Op op, const std::vector<uint8_t>& args, HostReply& reply, int* receivedFd = nullptr);
     // Raw frame access for streams (events, service controls).
     bool SendRaw(const std::vector<uint8_t>& frame);
     bool ReceiveRaw(std::vector<uint8_t>& body);

@@ -16,7 +16,15 @@
 //
 // Bulk data: a client may pass a shared memory file (memfd) with kHello; reads
 // and writes then move their data through it (flag kDataInShared) instead of
-// inline in the frames.
+// inline in the frames, and so does the input of DeviceControlShared.
+//
+// Read-ahead: the host keeps one write generation per volume in a page of
+// shared memory (MapGenerations hands it out). Every change of what a read
+// could return (a write, a control request, a lock, a dismount, a media or
+// filter state change) increments the volume's generation once it is done. A
+// read with kReadAhead replies with the generation it saw before it began, so
+// a client may keep the bytes and serve later reads from them for as long as
+// the volume's generation still has that value.
 #pragma once
 
 #include <cstddef>
@@ -57,9 +65,26 @@ enum class Op : uint32_t {
     ServiceAttach = 24,     // (string name) service process side: turns into a control stream
     SetServiceStatus = 25,  // (string name, ServiceStatus)
     ServiceControlDone = 26,// on the control stream: the handler has returned
+    DeviceControlShared = 27,  // (u32 handle, u32 code, u32 out length, u32 in length): input at the
+                               // start of the shared buffer -> bytes out (inline)
+    MapGenerations = 28,    // (u32 handle) -> information = the handle's generation slot;
+                            // the generation page's memfd over SCM_RIGHTS
 };
 
 constexpr uint32_t kDataInShared = 1;
+constexpr uint32_t kReadAhead = 2;  // reads only: the reply carries u64 generation
+// With kReadAhead and kDataInShared, a length of at most kPrefetchHalf(shared
+// size): the reply adds u32, where in the shared buffer the data is. Once it
+// has replied, the host reads the next length bytes into the other half of
+// the buffer, and answers a read of exactly those bytes from there. The
+// client leaves the buffer alone until its next request has been answered.
+constexpr uint32_t kPrefetchNext = 4;
+constexpr size_t kPrefetchHalf(size_t sharedSize) { return sharedSize / 2 / 4096 * 4096; }
+
+// The generation page: kGenerationSlots little-endian u64 counters, read with
+// atomic loads. Volumes past the last slot share slot 0.
+constexpr uint32_t kGenerationSlots = 512;
+constexpr uint32_t kGenerationPageSize = kGenerationSlots * 8;
 
 // Control stream frames (host -> service process): u32 control.
 // Event frames: u32 event (0x8000 arrival, 0x8004 removal), u32 device type

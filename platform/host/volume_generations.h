@@ -1,0 +1,48 @@
+// The write generation of every volume, in a page of shared memory that
+// clients map read-only: a client that read ahead keeps its bytes only while
+// the volume's generation is unchanged.
+//
+// Contract: Bump is called after the change it stands for is complete, so a
+// reader that took the generation before its own request began either saw
+// the change or holds a generation that is already stale. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+#include "platform/host/expected.h"
+
+namespace tarn::host {
+
+class VolumeGenerations {
+public:
+    VolumeGenerations() = default;
+    ~VolumeGenerations();
+    VolumeGenerations(const VolumeGenerations&) = delete;
+    VolumeGenerations& operator=(const VolumeGenerations&) = delete;
+
+    // Creates the page (a sealed-size memfd).
+    Status Create();
+    // The page's descriptor, for passing to clients (-1 before Create).
+    int Fd() const { return fd_; }
+
+    // The slot of a volume, given out on first use. Volumes past the page's
+    // last slot share slot 0.
+    uint32_t SlotOf(const void* volume);
+    uint64_t Current(uint32_t slot) const;
+    void Bump(const void* volume);
+    // Every slot at once: the machine is going away or its drives changed.
+    void BumpAll();
+
+private:
+    uint64_t* Slot(uint32_t slot) const;
+
+    int fd_ = -1;
+    uint64_t* page_ = nullptr;
+    std::mutex mutex_;  // guards slots_ and next_
+    std::map<const void*, uint32_t> slots_;
+    uint32_t next_ = 1;
+};
+
+}  // namespace tarn::host
