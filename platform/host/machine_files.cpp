@@ -12,6 +12,17 @@ namespace tarn::host {
 
 namespace {
 
+// The open file behind a handle; otherwise the reply refuses the handle.
+OpenFile* FileOrRefuse(Connection& conn, uint32_t handle, wire::Writer& reply) {
+    auto* file = dynamic_cast<OpenFile*>(conn.FindObject(handle));
+    if (!file) wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
+    return file;
+}
+
+}  // namespace
+
+namespace {
+
 constexpr NTSTATUS kStatusNotLocked = static_cast<NTSTATUS>(0xC000002AL);
 constexpr uint32_t kGenericRead = 0x80000000u;
 constexpr uint32_t kGenericWrite = 0x40000000u;
@@ -184,11 +195,8 @@ void Machine::OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire
         wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    auto* file = dynamic_cast<OpenFile*>(conn.FindObject(handle));
-    if (!file) {
-        wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
-        return;
-    }
+    auto* file = FileOrRefuse(conn, handle, reply);
+    if (!file) return;
     if (write ? !file->CanWrite() : !file->CanRead()) {
         wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
         return;
@@ -272,11 +280,8 @@ void Machine::OnDeviceControl(Connection& conn, bool inShared, wire::Reader& arg
         wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    auto* file = dynamic_cast<OpenFile*>(conn.FindObject(handle));
-    if (!file) {
-        wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
-        return;
-    }
+    auto* file = FileOrRefuse(conn, handle, reply);
+    if (!file) return;
     file->Prefetch().valid = false;
     // The access a code names must have been granted to the handle.
     const uint32_t required = (code >> 14) & 3;
@@ -321,11 +326,8 @@ void Machine::OnMapGenerations(Connection& conn, wire::Reader& args, wire::Write
         wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    auto* file = dynamic_cast<OpenFile*>(conn.FindObject(handle));
-    if (!file) {
-        wire::WriteReplyHeader(reply, STATUS_INVALID_HANDLE, 0);
-        return;
-    }
+    auto* file = FileOrRefuse(conn, handle, reply);
+    if (!file) return;
     // The reply goes out here, with the page's descriptor.
     wire::Writer answer;
     wire::WriteReplyHeader(answer, STATUS_SUCCESS, file->GenerationSlot());
