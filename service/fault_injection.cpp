@@ -87,3 +87,10 @@ void WaitIfHeld(uint64_t chunk) {
     std::unique_lock<std::mutex> g(h.Lock);
     h.Changed.wait(g, [&] { return h.Chunk < 0 || uint64_t(h.Chunk) != chunk; });
 }
+
+bool ChunkIsHeld(uint64_t chunk) {
+    ReadEnvironmentOnce();
+    Hold& h = TheHold();
+    std::lock_guard<std::mutex> g(h.Lock);
+    return h.Chunk >= 0 && uint64_t(h.Chunk) == chunk;
+}

@@ -16,3 +16,6 @@ void HoldBeforeChunk(int64_t chunk);
 void ReleaseHeldChunk();
 // Called by the loops before each chunk.
 void WaitIfHeld(uint64_t chunk);
+// Whether the worker is to be held before this chunk (the loops end a
+// durable step there, so everything before it is converted when it waits).
+bool ChunkIsHeld(uint64_t chunk);

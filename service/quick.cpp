@@ -5,6 +5,7 @@
 
 #include "cipher/keys.h"
 #include "cipher/sector.h"
+#include "service/conversion_recovery.h"
 #include "service/device_path.h"
 #include "service/drive_messages.h"
 #include "service/handle_guard.h"
@@ -25,6 +26,9 @@ namespace tarnsvc {
 
 long SvcQuickEncryptDrive(const char* devicePath, const char* password) {
     if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
+    // A quick conversion of a half-converted drive would leave its journal
+    // describing a medium that is no longer there.
+    if (long refused = RefuseWhileJournalled(devicePath); refused != 0) return refused;
     HandleGuard volume(OpenVolume(devicePath));
     if (!volume.Valid()) return long(GetLastError());
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) {
@@ -57,6 +61,9 @@ long SvcQuickEncryptDrive(const char* devicePath, const char* password) {
 
 long SvcQuickDecryptDrive(const char* devicePath) {
     if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
+    // A quick conversion of a half-converted drive would leave its journal
+    // describing a medium that is no longer there.
+    if (long refused = RefuseWhileJournalled(devicePath); refused != 0) return refused;
     HandleGuard volume(OpenVolume(devicePath));
     if (!volume.Valid()) return long(GetLastError());
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) {
