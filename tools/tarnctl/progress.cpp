@@ -111,6 +111,12 @@ int FinishConversion(Context& ctx, const std::string& done, const std::string& i
                 << ErrorCodeText(ctx, outcome.lostError) << "); " << interrupted << "\n";
         return kExitUnreachable;
     }
+    if (outcome.result == kPausedResult) {
+        // The service's message says where; the journal keeps the rest.
+        ctx.err << (outcome.message.empty() ? "The conversion is paused." : outcome.message) << "\n";
+        ctx.err << "tarnctl: paused; finish it with tarnctl resume\n";
+        return kExitFailed;
+    }
     if (outcome.result != 0) {
         if (!outcome.message.empty()) ctx.err << outcome.message << "\n";
         ctx.err << "tarnctl: the conversion failed, " << ErrorCodeText(ctx, static_cast<uint32_t>(outcome.result))
