@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "cipher/keys.h"
+#include "cipher/sector.h"
 #include "service/chunk_cipher.h"
 #include "service/drive_messages.h"
 #include "service/fault_injection.h"
@@ -29,7 +30,15 @@ AlignedBuffer AllocateAligned(size_t bytes) {
 bool FirstChunkRecognised(ChunkMedium& medium, const uint8_t* data, DWORD length, bool plain) {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[length]);
     std::memcpy(copy.get(), data, length);
-    if (!plain) medium.Transform(0, copy.get(), length);
+    if (!plain) {
+        medium.Transform(0, copy.get(), length);
+        // Where the marker stood the drivers show the boot signature; an
+        // image's decryption leaves zeros there.
+        if (length >= kUnitSize) {
+            copy[kMarkerOffset] = 0x55;
+            copy[kMarkerOffset + 1] = 0xAA;
+        }
+    }
     const bool recognised = LooksLikeFileSystem(copy.get(), length);
     SecureWipe(copy.get(), length);
     return recognised;
