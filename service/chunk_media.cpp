@@ -112,6 +112,10 @@ DWORD ImageMedium::Write(uint64_t chunk, uint64_t position, const uint8_t* data,
     DWORD error = 0;
     if (InjectedFailure(*this, chunk, &error)) return error;
     DWORD written = 0;
+    if (!Restoring && ImageChunkWriteTears(chunk)) {
+        WriteFile(Target, data, length / 2, &written, nullptr);
+        PowerCutNow();
+    }
     if (!WriteFile(Target, data, length, &written, nullptr)) return GetLastError();
     return written == length ? 0 : ERROR_DISK_FULL;
 }
