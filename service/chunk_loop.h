@@ -14,7 +14,7 @@
 
 // Chunks per durable step: the journal's cost (two flushes and a registry
 // write) is paid once per step.
-constexpr uint32_t kJournalSpan = 16;
+constexpr uint32_t kJournalSpan = 64;
 
 // Outcome of a pause: the loop stopped at a step boundary on request.
 constexpr DWORD kConversionPaused = ERROR_OPERATION_ABORTED;
