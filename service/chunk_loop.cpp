@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <future>
 #include <memory>
 
 #include "cipher/keys.h"
@@ -46,13 +47,55 @@ bool FirstChunkRecognised(ChunkMedium& medium, const uint8_t* data, DWORD length
 
 }  // namespace
 
+namespace {
+
+// One durable step: chunks [First, End), their bytes one after another.
+struct Step {
+    uint64_t First = 0;
+    uint64_t End = 0;
+    DWORD Bytes = 0;
+    DWORD Lengths[kJournalSpan] = {};
+    DWORD ReadError = 0;  // the read that ended the step early failed
+};
+
+// Reads a step; it ends early before a held chunk and after a short one.
+Step ReadStep(ChunkMedium& medium, uint64_t first, uint64_t count, uint32_t span, uint8_t* data) {
+    Step step;
+    step.First = step.End = first;
+    while (step.End < count && step.End - first < span) {
+        if (step.End > first && ChunkIsHeld(step.End)) break;
+        SetWorkerProgress(int32_t(step.End * 100 / count));
+        DWORD got = 0;
+        const auto read = medium.Read(step.End * kChunkSize, data + step.Bytes, DWORD(kChunkSize), &got, &step.ReadError);
+        if (read == ChunkMedium::ReadOutcome::Failed) break;
+        const DWORD n = read == ChunkMedium::ReadOutcome::End ? 0 : got;
+        step.Lengths[step.End - first] = n;
+        step.Bytes += n;
+        ++step.End;
+        if (n < kChunkSize) break;
+    }
+    return step;
+}
+
+void TransformStep(ChunkMedium& medium, const Step& step, uint8_t* data) {
+    for (DWORD off = 0, c = 0; step.First + c < step.End; off += step.Lengths[c], ++c)
+        if (step.Lengths[c]) medium.Transform(step.First + c, data + off, step.Lengths[c]);
+}
+
+}  // namespace
+
+// Steps run one after another; only the journal entry of the next step is
+// written (on a thread of its own) while this step's chunks are written and
+// flushed, so at most one step's chunks are ever in flight.
 DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finished) {
     *finished = false;
     const uint64_t count = (s.Length + kChunkSize - 1) / kChunkSize;
     const uint32_t span = s.Journal ? kJournalSpan : 1;
+    const bool converted = s.ReadsConverted;
     SetWorkerProgress(int32_t(s.First < count ? s.First * 100 / count : 0));
-    AlignedBuffer buffer = AllocateAligned(size_t(span) * kChunkSize);
-    if (!buffer) {
+    AlignedBuffer buffers[2] = {AllocateAligned(size_t(span) * kChunkSize),
+                                s.Journal ? AllocateAligned(size_t(span) * kChunkSize) : AlignedBuffer()};
+    if (!buffers[0] || (s.Journal && !buffers[1])) {
         SetLastMessage(MSG_WRITE_ERROR, unsigned(ERROR_NOT_ENOUGH_MEMORY));
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -65,65 +108,87 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
             return error;
         }
     }
-    DWORD lengths[kJournalSpan] = {};
+    int slot = 0;
+    Step step;
+    bool haveStep = false;  // read ahead, its entry being written
+    std::future<DWORD> pending;
     uint64_t j = s.First;
     bool stop = false;
     while (!stop && j < count) {
-        WaitIfHeld(j);
-        if (PauseRequested()) {
-            outcome = kConversionPaused;
-            SetLastMessage(MSG_PAUSED, unsigned(j * 100 / count));
-            break;
-        }
-        // Read the step; it ends early before a held chunk and after a short one.
-        uint64_t end = j;
-        DWORD bytes = 0;
-        DWORD readError = 0;
-        while (end < count && end - j < span) {
-            if (end > j && ChunkIsHeld(end)) break;
-            SetWorkerProgress(int32_t(end * 100 / count));
-            DWORD got = 0;
-            const auto read = medium.Read(end * kChunkSize, buffer.get() + bytes, DWORD(kChunkSize), &got, &readError);
-            if (read == ChunkMedium::ReadOutcome::Failed) break;
-            lengths[end - j] = read == ChunkMedium::ReadOutcome::End ? 0 : got;
-            bytes += lengths[end - j];
-            ++end;
-            if (lengths[end - 1 - j] < kChunkSize) break;
-        }
-        if (readError != 0) {
-            outcome = readError;
-            stop = true;
-        }
-        if (end == j) break;
-        const bool converted = s.ReadsConverted;
-        if (converted) {
-            for (DWORD off = 0, c = 0; j + c < end; off += lengths[c], ++c)
-                if (lengths[c]) medium.Transform(j + c, buffer.get() + off, lengths[c]);
-        }
-        if (s.Journal && bytes > 0) {
-            DWORD error = 0;
-            if (!recordSaved) {
-                s.Journal->Checkpoint = j;
-                s.Journal->Recognised =
-                    j == 0 && FirstChunkRecognised(medium, buffer.get(), lengths[0], s.Encrypt || converted);
-                error = SaveJournalRecord(*s.Journal);
-                recordSaved = error == 0;
+        uint8_t* data = buffers[slot].get();
+        if (!haveStep) {
+            WaitIfHeld(j);
+            if (PauseRequested()) {
+                outcome = kConversionPaused;
+                SetLastMessage(MSG_PAUSED, unsigned(j * 100 / count));
+                break;
             }
-            if (error == 0) error = journal.Write(j, uint32_t(end - j), converted, buffer.get(), bytes);
+            step = ReadStep(medium, j, count, span, data);
+            if (step.End == j) {
+                outcome = step.ReadError;
+                break;
+            }
+            if (converted) TransformStep(medium, step, data);
+            if (s.Journal && step.Bytes > 0) {
+                DWORD error = 0;
+                if (!recordSaved) {
+                    s.Journal->Checkpoint = j;
+                    s.Journal->Recognised =
+                        j == 0 && FirstChunkRecognised(medium, data, step.Lengths[0], s.Encrypt || converted);
+                    error = SaveJournalRecord(*s.Journal);
+                    recordSaved = error == 0;
+                }
+                if (error == 0) error = journal.Write(slot, j, uint32_t(step.End - j), converted, data, step.Bytes);
+                if (error != 0) {
+                    SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
+                    outcome = error;
+                    break;
+                }
+            }
+        } else {
+            const DWORD error = pending.get();
             if (error != 0) {
                 SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
                 outcome = error;
                 break;
             }
+            if (PauseRequested()) {
+                outcome = kConversionPaused;
+                SetLastMessage(MSG_PAUSED, unsigned(j * 100 / count));
+                break;
+            }
+        }
+        if (step.ReadError != 0) {
+            outcome = step.ReadError;
+            stop = true;
+        }
+        // Read the next step and write its entry meanwhile.
+        Step next;
+        bool haveNext = false;
+        uint8_t* nextData = buffers[1 - slot].get();
+        if (!stop && s.Journal && step.End < count && !ChunkIsHeld(step.End) && !PauseRequested()) {
+            next = ReadStep(medium, step.End, count, span, nextData);
+            if (next.End > step.End) {
+                haveNext = true;
+                if (converted) TransformStep(medium, next, nextData);
+                const uint64_t first = next.First;
+                const uint32_t chunks = uint32_t(next.End - next.First);
+                const DWORD bytes = next.Bytes;
+                pending = std::async(std::launch::async, [&journal, first, chunks, bytes, nextData, converted, slot] {
+                    return bytes ? journal.Write(1 - slot, first, chunks, converted, nextData, bytes) : DWORD(0);
+                });
+            } else if (next.ReadError != 0) {
+                outcome = next.ReadError;  // after this step is written
+            }
         }
         // Write the step; a failed write ends it, and what was written before
         // it still becomes durable and counts.
         uint64_t written = j;
-        for (DWORD off = 0; written < end; off += lengths[written - j], ++written) {
-            const DWORD n = lengths[written - j];
+        for (DWORD off = 0; written < step.End; off += step.Lengths[written - j], ++written) {
+            const DWORD n = step.Lengths[written - j];
             if (n == 0) continue;
-            if (!converted) medium.Transform(written, buffer.get() + off, n);
-            if (DWORD error = medium.Write(written, written * kChunkSize, buffer.get() + off, n); error != 0) {
+            if (!converted) medium.Transform(written, data + off, n);
+            if (DWORD error = medium.Write(written, written * kChunkSize, data + off, n); error != 0) {
                 SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
                 outcome = error;
                 stop = true;
@@ -145,37 +210,48 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 s.Journal->Checkpoint = written;
             }
         }
-        if (!stop) j = end;
+        if (!stop && outcome != 0) stop = true;  // the read-ahead failed
+        if (stop) {
+            if (haveNext) pending.get();  // its entry is harmless; the thread must end first
+            break;
+        }
+        j = step.End;
+        step = next;
+        haveStep = haveNext;
+        if (haveNext) slot = 1 - slot;  // the next step was read into the other buffer
     }
-    SecureWipe(buffer.get(), size_t(span) * kChunkSize);
+    for (auto& b : buffers)
+        if (b) SecureWipe(b.get(), size_t(span) * kChunkSize);
     *finished = outcome == 0 && !stop && j >= count;
     return outcome != 0 ? outcome : medium.Noted;
 }
 
 DWORD RestoreJournalEntry(ChunkMedium& medium, JournalRecord* record) {
-    JournalEntry entry;
-    if (!ReadJournalEntry(record->Target, &entry)) return 0;
-    const uint64_t end = entry.FirstChunk + entry.Chunks;
-    // Only an entry that covers the checkpoint is in flight; one before it
-    // has been made durable, one after it can't be.
-    if (record->Checkpoint < entry.FirstChunk || record->Checkpoint >= end) return 0;
-    uint64_t offset = (record->Checkpoint - entry.FirstChunk) * kChunkSize;
+    std::vector<JournalEntry> entries = ReadJournalEntries(record->Target);
+    if (entries.empty()) return 0;
     struct RestoringScope {
         ChunkMedium& M;
         explicit RestoringScope(ChunkMedium& m) : M(m) { M.Restoring = true; }
         ~RestoringScope() { M.Restoring = false; }
     } restoring(medium);
-    for (uint64_t c = record->Checkpoint; c < end && offset < entry.Bytes.size(); ++c) {
-        const DWORD n = DWORD(std::min<uint64_t>(kChunkSize, entry.Bytes.size() - offset));
-        if (DWORD error = medium.Write(c, c * kChunkSize, entry.Bytes.data() + offset, n); error != 0) return error;
-        offset += n;
+    for (JournalEntry& entry : entries) {
+        const uint64_t end = entry.FirstChunk + entry.Chunks;
+        // Only an entry that covers the checkpoint is in flight; one before it
+        // has been made durable, one after it was never started.
+        if (record->Checkpoint < entry.FirstChunk || record->Checkpoint >= end) continue;
+        uint64_t offset = (record->Checkpoint - entry.FirstChunk) * kChunkSize;
+        for (uint64_t c = record->Checkpoint; c < end && offset < entry.Bytes.size(); ++c) {
+            const DWORD n = DWORD(std::min<uint64_t>(kChunkSize, entry.Bytes.size() - offset));
+            if (DWORD error = medium.Write(c, c * kChunkSize, entry.Bytes.data() + offset, n); error != 0) return error;
+            offset += n;
+        }
+        if (DWORD error = medium.Flush(); error != 0) return error;
+        if (entry.RollForward) {
+            if (DWORD error = SaveJournalCheckpoint(record->Target, end); error != 0) return error;
+            record->Checkpoint = end;
+        }
+        SecureWipe(entry.Bytes.data(), entry.Bytes.size());
     }
-    if (DWORD error = medium.Flush(); error != 0) return error;
-    if (entry.RollForward) {
-        if (DWORD error = SaveJournalCheckpoint(record->Target, end); error != 0) return error;
-        record->Checkpoint = end;
-    }
-    SecureWipe(entry.Bytes.data(), entry.Bytes.size());
     ClearJournalEntry(record->Target);
     return 0;
 }

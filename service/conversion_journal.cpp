@@ -107,8 +107,8 @@ bool LoadRecordAt(const std::string& keyName, JournalRecord* record) {
 
 }  // namespace
 
-std::string JournalFilePath(const std::string& target) {
-    return tarn::win32::MachineDirectory() + "/conversion-" + TagText(target) + ".journal";
+std::string JournalFilePath(const std::string& target, int file) {
+    return tarn::win32::MachineDirectory() + "/conversion-" + TagText(target) + (file ? "-1" : "-0") + ".journal";
 }
 
 bool LoadJournalRecord(const char* target, JournalRecord* record) {
@@ -158,24 +158,32 @@ DWORD SaveJournalCheckpoint(const std::string& target, uint64_t checkpoint) {
 
 void DeleteJournal(const std::string& target) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, KeyOf(target).c_str());
-    DeleteFileA(JournalFilePath(target).c_str());
+    DeleteFileA(JournalFilePath(target, 0).c_str());
+    DeleteFileA(JournalFilePath(target, 1).c_str());
 }
 
 JournalFile::~JournalFile() {
-    if (File != INVALID_HANDLE_VALUE) CloseHandle(File);
+    for (HANDLE file : Files)
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
 DWORD JournalFile::Open(const std::string& target) {
     TargetTag = TargetTagOf(target);
-    File = CreateFileA(JournalFilePath(target).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    return File == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    for (int i = 0; i < 2; ++i) {
+        Files[i] = CreateFileA(JournalFilePath(target, i).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (Files[i] == INVALID_HANDLE_VALUE) return GetLastError();
+    }
+    return 0;
 }
 
-DWORD JournalFile::Write(uint64_t firstChunk, uint32_t chunks, bool rollForward, const uint8_t* bytes, size_t length) {
-    if (File == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-    Buffer.resize(kHeaderSize + length);
-    uint8_t* header = Buffer.data();
+DWORD JournalFile::Write(int which, uint64_t firstChunk, uint32_t chunks, bool rollForward, const uint8_t* bytes,
+                         size_t length) {
+    HANDLE file = Files[which & 1];
+    std::vector<uint8_t>& buffer = Buffers[which & 1];
+    if (file == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    buffer.resize(kHeaderSize + length);
+    uint8_t* header = buffer.data();
     std::memset(header, 0, kHeaderSize);
     std::memcpy(header, kMagic, sizeof kMagic);
     Put<uint64_t>(header + 8, firstChunk);
@@ -188,16 +196,16 @@ DWORD JournalFile::Write(uint64_t firstChunk, uint32_t chunks, bool rollForward,
     LARGE_INTEGER start;
     start.QuadPart = 0;
     DWORD written = 0;
-    if (!SetFilePointerEx(File, start, nullptr, FILE_BEGIN) ||
-        !WriteFile(File, Buffer.data(), DWORD(Buffer.size()), &written, nullptr))
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !WriteFile(file, buffer.data(), DWORD(buffer.size()), &written, nullptr))
         return GetLastError();
-    if (written != Buffer.size()) return ERROR_DISK_FULL;
-    if (!FlushFileBuffers(File)) return GetLastError();
+    if (written != buffer.size()) return ERROR_DISK_FULL;
+    if (!FlushFileBuffers(file)) return GetLastError();
     return 0;
 }
 
-bool ReadJournalEntry(const std::string& target, JournalEntry* entry) {
-    HANDLE file = CreateFileA(JournalFilePath(target).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+bool ReadJournalEntry(const std::string& target, int which, JournalEntry* entry) {
+    HANDLE file = CreateFileA(JournalFilePath(target, which).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     uint8_t header[kHeaderSize];
@@ -218,10 +226,22 @@ bool ReadJournalEntry(const std::string& target, JournalEntry* entry) {
     return entry->Chunks > 0;
 }
 
+std::vector<JournalEntry> ReadJournalEntries(const std::string& target) {
+    std::vector<JournalEntry> entries;
+    for (int i = 0; i < 2; ++i) {
+        JournalEntry entry;
+        if (ReadJournalEntry(target, i, &entry)) entries.push_back(std::move(entry));
+    }
+    if (entries.size() == 2 && entries[1].FirstChunk < entries[0].FirstChunk) std::swap(entries[0], entries[1]);
+    return entries;
+}
+
 void ClearJournalEntry(const std::string& target) {
-    HANDLE file = CreateFileA(JournalFilePath(target).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    FlushFileBuffers(file);
-    CloseHandle(file);
+    for (int i = 0; i < 2; ++i) {
+        HANDLE file = CreateFileA(JournalFilePath(target, i).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        FlushFileBuffers(file);
+        CloseHandle(file);
+    }
 }

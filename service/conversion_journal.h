@@ -8,10 +8,12 @@
 //   direction, the chunk size, the length, whether its plaintext held a file
 //   system the recognizer test knows, and the checkpoint: the number of
 //   chunks from 0 that are converted and durable.
-// - In the file "conversion-TAG.journal" of the machine directory: one entry, the
-//   bytes of the chunks in flight as they must be put back should their
-//   writes be torn, written and flushed before the first of them is
-//   overwritten.
+// - In the files "conversion-TAG-0.journal" and "-1.journal" of the machine
+//   directory, used in turn: one entry each, the bytes of a step's chunks as
+//   they must be put back should their writes be torn, written and flushed
+//   before the first of them is overwritten. Two files let the next step's
+//   entry be written while this step's chunks are; a torn entry only ever
+//   spoils the newer file.
 //
 // Neither part ever holds a password or a key. Each target has at most one
 // journal; only one of them is written at a time (one worker runs).
@@ -67,24 +69,26 @@ public:
     JournalFile(const JournalFile&) = delete;
     JournalFile& operator=(const JournalFile&) = delete;
 
-    // Opens (creates) the file for the journalled target; 0 or the Win32 error.
+    // Opens (creates) both files for the journalled target; 0 or the Win32 error.
     DWORD Open(const std::string& target);
-    // Writes the entry over the previous one and flushes it to the disk;
-    // 0 or the Win32 error.
-    DWORD Write(uint64_t firstChunk, uint32_t chunks, bool rollForward, const uint8_t* bytes, size_t length);
+    // Writes the entry over the file's previous one and flushes it to the
+    // disk; 0 or the Win32 error. One write per file at a time.
+    DWORD Write(int file, uint64_t firstChunk, uint32_t chunks, bool rollForward, const uint8_t* bytes, size_t length);
 
 private:
-    HANDLE File = INVALID_HANDLE_VALUE;
+    HANDLE Files[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
     uint64_t TargetTag = 0;
-    std::vector<uint8_t> Buffer;
+    std::vector<uint8_t> Buffers[2];
 };
 
-// Reads the entry; false when there is none or it is torn (its checksum does
-// not match), which means no chunk write had started for it.
+// Reads the entry of one file; false when there is none or it is torn (its
+// checksum does not match), which means no chunk write had started for it.
 // An entry written for another target does not count.
-bool ReadJournalEntry(const std::string& target, JournalEntry* entry);
-// Empties the journal file once its entry has been restored.
+bool ReadJournalEntry(const std::string& target, int file, JournalEntry* entry);
+// The whole entries of both files, in ascending chunk order.
+std::vector<JournalEntry> ReadJournalEntries(const std::string& target);
+// Empties the journal files once their entries have been restored.
 void ClearJournalEntry(const std::string& target);
 
-// The path of a target's journal file.
-std::string JournalFilePath(const std::string& target);
+// The path of a target's journal file 0 or 1.
+std::string JournalFilePath(const std::string& target, int file);

@@ -74,8 +74,7 @@ void RecoverBeforeUse(const char* target) {
     JournalRecord record;
     if (!LoadJournalRecord(target, &record)) return;
     if (WorkerRunning()) return;  // the worker may be writing it now
-    JournalEntry entry;
-    if (!ReadJournalEntry(record.Target, &entry)) return;  // nothing in flight
+    if (ReadJournalEntries(record.Target).empty()) return;  // nothing in flight
     if (record.Image)
         RecoverImage(&record);
     else

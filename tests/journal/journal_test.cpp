@@ -169,17 +169,18 @@ TEST(JournalEntryFile, TornOrForeignEntriesAreNeverRestored) {
     {
         JournalFile file;
         ASSERT_EQ(file.Open(target), 0u);
-        ASSERT_EQ(file.Write(7, 3, false, bytes.data(), bytes.size()), 0u);
+        ASSERT_EQ(file.Write(1, 7, 3, false, bytes.data(), bytes.size()), 0u);
     }
     JournalEntry entry;
-    ASSERT_TRUE(ReadJournalEntry(target, &entry));
+    EXPECT_FALSE(ReadJournalEntry(target, 0, &entry)) << "the other file holds no entry";
+    ASSERT_TRUE(ReadJournalEntry(target, 1, &entry));
     EXPECT_EQ(entry.FirstChunk, 7u);
     EXPECT_EQ(entry.Chunks, 3u);
     EXPECT_TRUE(entry.Bytes == bytes);
-    EXPECT_FALSE(ReadJournalEntry("/virtual/other", &entry)) << "another target's file name and tag";
+    EXPECT_FALSE(ReadJournalEntry("/virtual/other", 1, &entry)) << "another target's file name and tag";
 
     // A write torn anywhere leaves an entry whose checksum fails.
-    const std::string path = JournalFilePath(target);
+    const std::string path = JournalFilePath(target, 1);
     struct Damage {
         const char* what;
         long offset;
@@ -189,7 +190,7 @@ TEST(JournalEntryFile, TornOrForeignEntriesAreNeverRestored) {
         {
             JournalFile file;
             ASSERT_EQ(file.Open(target), 0u);
-            ASSERT_EQ(file.Write(7, 3, false, bytes.data(), bytes.size()), 0u);
+            ASSERT_EQ(file.Write(1, 7, 3, false, bytes.data(), bytes.size()), 0u);
         }
         if (d.truncate) {
             ASSERT_EQ(::truncate(path.c_str(), d.offset), 0);
@@ -200,7 +201,7 @@ TEST(JournalEntryFile, TornOrForeignEntriesAreNeverRestored) {
             std::fputc(0xA5, f);
             std::fclose(f);
         }
-        EXPECT_FALSE(ReadJournalEntry(target, &entry)) << d.what;
+        EXPECT_FALSE(ReadJournalEntry(target, 1, &entry)) << d.what;
     }
     DeleteJournal(target);
 }
