@@ -102,8 +102,8 @@ ConversionOutcome FollowConversion(Context& ctx) {
 int FinishConversion(Context& ctx, const std::string& done, const std::string& interrupted) {
     const ConversionOutcome outcome = FollowConversion(ctx);
     if (outcome.interrupted) {
-        ctx.err << "tarnctl: stopped following; the conversion goes on in the service and cannot be stopped "
-                   "(tarnctl status shows the drive's state)\n";
+        ctx.err << "tarnctl: stopped following; the conversion goes on in the service (tarnctl pause stops it "
+                   "at a chunk boundary, tarnctl status shows the drive's state)\n";
         return kExitInterrupted;
     }
     if (outcome.serviceLost) {

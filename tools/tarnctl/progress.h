@@ -46,7 +46,7 @@ struct ConversionOutcome {
 };
 
 // Polls until the end. An interrupt (Ctrl-C) ends the following, not the
-// conversion, which cannot be stopped; the caller says so.
+// conversion, which goes on (tarnctl pause stops it); the caller says so.
 ConversionOutcome FollowConversion(Context& ctx);
 
 // Follows the conversion and reports its end: `done` on success, else the
