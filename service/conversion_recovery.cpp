@@ -38,14 +38,26 @@ DWORD RecoverImage(JournalRecord* record) {
     HandleGuard file(CreateFileA(record->Target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return GetLastError();
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.Get(), &size) || uint64_t(size.QuadPart) != record->Length) return ERROR_FILE_INVALID;
     SectorKeys keys;
     ImageMedium medium(file.Get(), file.Get(), record->Encrypt, keys);
     return RestoreJournalEntry(medium, record);
 }
 
+// FIXME: only the length tells the journalled medium from another one put in
+// the same drive since; an identity check (a fingerprint of the step's bytes
+// in the entry) would refuse a stick of the same size.
 DWORD RecoverDrive(JournalRecord* record) {
     HandleGuard volume(OpenVolume(record->Target.c_str()));
     if (!volume.Valid()) return GetLastError();
+    uint8_t partition[32] = {};
+    DWORD returned = 0;
+    int64_t length = -1;
+    if (DeviceIoControl(volume.Get(), IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, partition, sizeof partition,
+                        &returned, nullptr))
+        std::memcpy(&length, partition + 8, sizeof length);
+    if (length < 0 || uint64_t(length) != record->Length) return ERROR_FILE_INVALID;
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) return GetLastError();
     return RecoverVolume(volume.Get(), record);
 }

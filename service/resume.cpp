@@ -21,6 +21,7 @@
 namespace {
 
 constexpr size_t kPasswordCopy = 128;
+#define MSG_RESIZED "%s no longer has the size its interrupted conversion had; nothing was written."
 
 struct ResumeRequest : WorkerStart {
     HANDLE Medium = INVALID_HANDLE_VALUE;  // the locked volume or the image file
@@ -101,6 +102,15 @@ HANDLE OpenForResume(const JournalRecord& record, DWORD* error) {
         if (file == INVALID_HANDLE_VALUE) {
             *error = GetLastError();
             SetLastMessage(MSG_OPEN_FILE_ERROR, unsigned(*error));
+            return file;
+        }
+        // A file that changed size since is not the one the journal describes.
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(file, &size) || uint64_t(size.QuadPart) != record.Length) {
+            *error = ERROR_FILE_INVALID;
+            SetLastMessage(MSG_RESIZED, record.Target.c_str());
+            CloseHandle(file);
+            return INVALID_HANDLE_VALUE;
         }
         return file;
     }
@@ -108,6 +118,17 @@ HANDLE OpenForResume(const JournalRecord& record, DWORD* error) {
     if (!volume.Valid()) {
         *error = GetLastError();
         SetLastMessage(MSG_CANT_OPEN_DRIVE);
+        return INVALID_HANDLE_VALUE;
+    }
+    uint8_t partition[32] = {};
+    DWORD returned = 0;
+    int64_t length = -1;
+    if (DeviceIoControl(volume.Get(), IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, partition, sizeof partition, &returned,
+                        nullptr))
+        std::memcpy(&length, partition + 8, sizeof length);
+    if (length < 0 || uint64_t(length) != record.Length) {
+        *error = ERROR_FILE_INVALID;
+        SetLastMessage(MSG_RESIZED, record.Target.c_str());
         return INVALID_HANDLE_VALUE;
     }
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) {
