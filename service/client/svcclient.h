@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "platform/rpc/rpc.h"
-#include "service/interface.h"
+#include "service/conversion_state.h"
 #include "service/mount_record.h"
 
 // Composes the string binding and makes the implicit handle. Contacts no

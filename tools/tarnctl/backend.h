@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/interface.h"
+#include "service/conversion_state.h"
 #include "service/mount_record.h"
 
 namespace tarnctl {
