@@ -109,6 +109,7 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
         }
     }
     int slot = 0;
+    bool unsaved = false;  // the in-memory checkpoint is ahead of the registry's
     Step step;
     bool haveStep = false;  // read ahead, its entry being written
     std::future<DWORD> pending;
@@ -117,6 +118,17 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
     while (!stop && j < count) {
         uint8_t* data = buffers[slot].get();
         if (!haveStep) {
+            // Nothing was read ahead (a hold, a pause, the first step): the
+            // step just made durable is recorded before anything waits or
+            // its entry's file is written again.
+            if (unsaved) {
+                if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint); error != 0) {
+                    SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
+                    outcome = error;
+                    break;
+                }
+                unsaved = false;
+            }
             WaitIfHeld(j);
             if (PauseRequested()) {
                 outcome = kConversionPaused;
@@ -174,8 +186,18 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 const uint64_t first = next.First;
                 const uint32_t chunks = uint32_t(next.End - next.First);
                 const DWORD bytes = next.Bytes;
-                pending = std::async(std::launch::async, [&journal, first, chunks, bytes, nextData, converted, slot] {
-                    return bytes ? journal.Write(1 - slot, first, chunks, converted, nextData, bytes) : DWORD(0);
+                // The other file holds the entry of the step before this one,
+                // durable by now: its checkpoint is recorded, then the file
+                // takes the next entry.
+                const std::string target = s.Journal->Target;
+                const uint64_t checkpoint = s.Journal->Checkpoint;
+                const bool save = unsaved;
+                unsaved = false;
+                pending = std::async(std::launch::async, [&journal, target, checkpoint, save, first, chunks, bytes,
+                                                          nextData, converted, slot] {
+                    DWORD error = save ? SaveJournalCheckpoint(target, checkpoint) : DWORD(0);
+                    if (error == 0 && bytes) error = journal.Write(1 - slot, first, chunks, converted, nextData, bytes);
+                    return error;
                 });
             } else if (next.ReadError != 0) {
                 outcome = next.ReadError;  // after this step is written
@@ -195,19 +217,17 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 break;
             }
         }
+        // The checkpoint reaches the registry with the next entry's write (or
+        // at the end): until then this step's entry stays whole, and a
+        // restore puts back both steps.
         if (s.Journal && written > j) {
-            DWORD error = medium.Flush();
-            if (error == 0) {
-                error = SaveJournalCheckpoint(s.Journal->Target, written);
-                if (error != 0) SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
-            } else {
+            if (DWORD error = medium.Flush(); error != 0) {
                 SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
-            }
-            if (error != 0) {
                 outcome = error;
                 stop = true;
             } else {
                 s.Journal->Checkpoint = written;
+                unsaved = true;
             }
         }
         if (!stop && outcome != 0) stop = true;  // the read-ahead failed
@@ -219,6 +239,13 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
         step = next;
         haveStep = haveNext;
         if (haveNext) slot = 1 - slot;  // the next step was read into the other buffer
+    }
+    if (unsaved) {
+        if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint); error != 0 && outcome == 0) {
+            SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
+            outcome = error;
+            stop = true;
+        }
     }
     for (auto& b : buffers)
         if (b) SecureWipe(b.get(), size_t(span) * kChunkSize);
@@ -236,11 +263,15 @@ DWORD RestoreJournalEntry(ChunkMedium& medium, JournalRecord* record) {
     } restoring(medium);
     for (JournalEntry& entry : entries) {
         const uint64_t end = entry.FirstChunk + entry.Chunks;
-        // Only an entry that covers the checkpoint is in flight; one before it
-        // has been made durable, one after it was never started.
-        if (record->Checkpoint < entry.FirstChunk || record->Checkpoint >= end) continue;
-        uint64_t offset = (record->Checkpoint - entry.FirstChunk) * kChunkSize;
-        for (uint64_t c = record->Checkpoint; c < end && offset < entry.Bytes.size(); ++c) {
+        // An entry before the checkpoint is durable; the ones after it (the
+        // registry's checkpoint may lag one step) are put back whole: a step
+        // whose writes never started gets its own bytes again.
+        if (end <= record->Checkpoint) continue;
+        // Converted bytes may only extend the converted part, never land past it.
+        if (entry.RollForward && entry.FirstChunk > record->Checkpoint) continue;
+        const uint64_t from = std::max(record->Checkpoint, entry.FirstChunk);
+        uint64_t offset = (from - entry.FirstChunk) * kChunkSize;
+        for (uint64_t c = from; c < end && offset < entry.Bytes.size(); ++c) {
             const DWORD n = DWORD(std::min<uint64_t>(kChunkSize, entry.Bytes.size() - offset));
             if (DWORD error = medium.Write(c, c * kChunkSize, entry.Bytes.data() + offset, n); error != 0) return error;
             offset += n;
