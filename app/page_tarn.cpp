@@ -27,6 +27,15 @@ void Wipe(std::string& secret) {
 }
 }  // namespace
 
+std::string InterruptedText(const CONVERSION_STATE& state) {
+  return "Interrupted: " + std::to_string(state.Percent) + "% " + (state.Encrypt ? "encrypted" : "decrypted");
+}
+
+bool CPageTarn::Interrupted(CONVERSION_STATE* state) {
+  *state = CONVERSION_STATE{};
+  return m_system.SvcQueryConversion(DevicePath().c_str(), state) == 0 && !state->Running;
+}
+
 CPageTarn::CPageTarn(TarnSystemCalls& system, CWnd* parent) : CPage(IDD_PAGE_TARN, system, parent) {
   OnMessage(WM_SETDRIVE, [this](WPARAM w, LPARAM) -> LRESULT {
     // The text belongs to the sender; keep a copy.
@@ -154,12 +163,62 @@ void CPageTarn::Refresh(const std::string& drive) {
     encrypt->EnableWindow((status & 0x50000) != 0);
     format->EnableWindow((status & 0x50000) != 0);
     lock->EnableWindow((status & 0xA0000) != 0);
+    // A conversion cut short is finished before anything else is done.
+    CONVERSION_STATE conversion;
+    if (Interrupted(&conversion)) {
+      m_driveType = InterruptedText(conversion);
+      m_canEncrypt = "No";
+      encrypt->SetWindowText("Resume");
+      encrypt->EnableWindow(TRUE);
+      lock->EnableWindow(FALSE);
+      format->EnableWindow(FALSE);
+    }
   }
   Invalidate(TRUE);
   UpdateData(FALSE);
 }
 
+void CPageTarn::OnResume() {
+  CONVERSION_STATE conversion;
+  if (!Interrupted(&conversion)) return;
+  std::string password;
+  if (conversion.Encrypt && conversion.ChunksDone == 0) {
+    // Nothing is stored under the password yet: it is a new one.
+    CEncryptPasswordDlg dialog(this);
+    if (dialog.DoModal() != IDOK) return;
+    password = dialog.GetPassword();
+  } else {
+    CPasswordDlg dialog(this);
+    if (dialog.DoModal() != IDOK) return;
+    password = dialog.GetPassword();
+  }
+  long r = m_system.SvcResumeConversion(DevicePath().c_str(), password.c_str(), 0);
+  if (r == TARNSVC_RESUME_UNVERIFIED &&
+      Confirm("The password cannot be checked: no file system was recognised on this drive. A wrong password "
+              "would garble what is left to convert. Resume with it?"))
+    r = m_system.SvcResumeConversion(DevicePath().c_str(), password.c_str(), 1);
+  Wipe(password);
+  if (r == TARNSVC_RESUME_UNVERIFIED) return;
+  if (r == 86) {  // ERROR_INVALID_PASSWORD
+    Say("The password is wrong; nothing was written.");
+    return;
+  }
+  if (r != 0) {
+    Say(Hex("Can't resume this drive, error code %X", r));
+    return;
+  }
+  m_watch.Begin();
+  EnableWindow(FALSE);
+  m_direction = conversion.Encrypt ? 1 : 0;
+  StartProgress(conversion.Encrypt ? 0 : 1);
+}
+
 void CPageTarn::OnEncryptDecrypt() {
+  CONVERSION_STATE conversion;
+  if (Interrupted(&conversion)) {
+    OnResume();
+    return;
+  }
   int64_t total = 0;
   int state = QueryState(&total) & 0xF;
   uint64_t size = total > 0 ? static_cast<uint64_t>(total) : 0;

@@ -57,6 +57,9 @@ std::string GroupDigits(uint64_t value);
 // The confirmation of an in-place conversion of a drive of this size.
 std::string ConversionQuestion(const std::string& drive, uint64_t bytes, bool encrypt);
 
+// "Interrupted: 37% encrypted": a drive whose conversion was cut short.
+std::string InterruptedText(const CONVERSION_STATE& state);
+
 class CPageTarn : public CPage {
  public:
   explicit CPageTarn(TarnSystemCalls& system, CWnd* parent = nullptr);
@@ -85,6 +88,9 @@ class CPageTarn : public CPage {
   void DrawChart(QPainter& painter, int state, int usedAngle);
   void DrawLegend(QPainter& painter, int id, COLORREF colour);
   void OnEncryptDecrypt();
+  void OnResume();
+  // The interrupted conversion of the drive, when there is one.
+  bool Interrupted(CONVERSION_STATE* state);
   void OnLockUnlock();
   void OnFormat();
   void OnOpen();

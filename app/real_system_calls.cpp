@@ -126,6 +126,14 @@ long RealSystemCalls::SvcLockDrive(const char* driveName) { return ::SvcLockDriv
 long RealSystemCalls::SvcUnlockDrive(const char* drive, const char* password, long isFullPath) {
   return ::SvcUnlockDrive(drive, password, isFullPath);
 }
+long RealSystemCalls::SvcQueryConversion(const char* target, CONVERSION_STATE* state) {
+  return ::SvcQueryConversion(target, state);
+}
+
+long RealSystemCalls::SvcResumeConversion(const char* target, const char* password, long confirmed) {
+  return ::SvcResumeConversion(target, password, confirmed);
+}
+
 long RealSystemCalls::SvcStartDriveConversion(const char* devicePath, long encrypt, const char* password) {
   return ::SvcStartDriveConversion(devicePath, encrypt, password);
 }

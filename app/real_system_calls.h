@@ -37,6 +37,8 @@ class RealSystemCalls : public TarnSystemCalls {
 
   long SvcPing() override;
   long SvcQueryDrive(const char* devicePath, const char* rootPath, int64_t* totalBytes, int64_t* freeBytes) override;
+  long SvcQueryConversion(const char* target, CONVERSION_STATE* state) override;
+  long SvcResumeConversion(const char* target, const char* password, long confirmed) override;
   long SvcStartImageConversion(const char* source, const char* target, long encrypt, const char* password) override;
   long SvcLockDrive(const char* driveName) override;
   long SvcUnlockDrive(const char* drive, const char* password, long isFullPath) override;

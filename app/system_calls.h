@@ -10,6 +10,7 @@
 
 #include "platform/ui/dbt.h"
 #include "platform/ui/winuser.h"
+#include "service/conversion_state.h"
 #include "service/mount_record.h"
 
 // Drive types, access and share flags, registry value types and error codes
@@ -73,6 +74,20 @@ class TarnSystemCalls {
   virtual long SvcQueryMount(int driveLetter, VDISK_MOUNT_RECORD* record) = 0;
   virtual long SvcMountImage(long deviceNumber, const VDISK_MOUNT_RECORD* record, int driveLetter) = 0;
   virtual long SvcUnmountImage(int driveLetter) = 0;
+  // Interrupted conversions (a crash, a power cut, a pause): the state when
+  // the target has one (0), else ERROR_NOT_FOUND; finishing it. The
+  // defaults answer "none" for callers that never resume.
+  virtual long SvcQueryConversion(const char* target, CONVERSION_STATE* state) {
+    (void)target;
+    (void)state;
+    return 1168;  // ERROR_NOT_FOUND
+  }
+  virtual long SvcResumeConversion(const char* target, const char* password, long confirmed) {
+    (void)target;
+    (void)password;
+    (void)confirmed;
+    return 1168;
+  }
 
   // Linux: mounts the drive's files ("E:") in a directory for ordinary
   // programs (or finds where they already are) and shows that directory.

@@ -239,7 +239,10 @@ void CTarnDlg::RebuildDriveList() {
     int state = status & 0xF;
     if (type == DRIVE_CDROM && state == 3) continue;
     std::string label;
-    if (status & 0xE0000)
+    CONVERSION_STATE conversion{};
+    if (m_system.SvcQueryConversion(device.c_str(), &conversion) == 0 && !conversion.Running)
+      label = root + " " + InterruptedText(conversion);
+    else if (status & 0xE0000)
       label = Format("%s Encrypted", root);
     else if (status & 0x10000)
       label = Format("%s Normal", root);

@@ -6,7 +6,10 @@
 #include "service/win32.h"
 
 // Converts length bytes in 64 KiB chunks, then loads the key (encrypt) or
-// ends the encrypted state (decrypt) in the driver whatever happened before.
-// Returns the outcome: 0 or the Win32 error of the first failure; the
-// message is left in LastMessage.
-DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const char* password);
+// ends the encrypted state (decrypt) in the driver whatever happened before,
+// except after a pause, which loads no key. Returns the outcome: 0,
+// kConversionPaused or the Win32 error of the first failure; the message is
+// left in LastMessage. With a target (the device path) the conversion keeps
+// a journal, removed once every chunk is converted.
+DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const char* password,
+                         const char* target = nullptr);

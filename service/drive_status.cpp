@@ -2,6 +2,7 @@
 // writable, and whether a file system is readable through it.
 #include "service/drive_status.h"
 
+#include "service/conversion_recovery.h"
 #include "service/device_path.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
@@ -22,6 +23,8 @@ long SvcQueryDrive(const char* devicePath, const char* rootPath, int64_t* totalB
     if (totalBytes) *totalBytes = 0;
     if (freeBytes) *freeBytes = 0;
     bool encrypted = false, writable = true, answered = true;
+    // A torn chunk is put right before anything reads the drive.
+    if (IsDevicePath(devicePath)) RecoverBeforeUse(devicePath);
 
     HandleGuard volume(IsDevicePath(devicePath) ? CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

@@ -3,12 +3,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <chrono>
 #include <mutex>
+
+#include "service/worker_status.h"
 
 namespace {
 
 std::atomic<int64_t> gFailChunk{-1};
 std::atomic<uint32_t> gFailError{0};
+std::atomic<int64_t> gTearChunk{-1};
 
 struct Hold {
     std::mutex Lock;
@@ -37,6 +41,11 @@ void ReadEnvironmentOnce() {
                 gFailError.store(uint32_t(error));
                 gFailChunk.store(chunk);
             }
+        }
+        if (const char* t = std::getenv("TARN_FAULT_TEAR_IMAGE_CHUNK")) {
+            char* end = nullptr;
+            const long long chunk = std::strtoll(t, &end, 10);
+            if (end != t && *end == '\0' && chunk >= 0) gTearChunk.store(chunk);
         }
         if (const char* h = std::getenv("TARN_FAULT_HOLD_CHUNK")) {
             char* end = nullptr;
@@ -85,5 +94,28 @@ void WaitIfHeld(uint64_t chunk) {
     ReadEnvironmentOnce();
     Hold& h = TheHold();
     std::unique_lock<std::mutex> g(h.Lock);
-    h.Changed.wait(g, [&] { return h.Chunk < 0 || uint64_t(h.Chunk) != chunk; });
+    // A pause gets through a hold: it is how a test stops a held worker
+    // that runs in another process.
+    while (h.Chunk >= 0 && uint64_t(h.Chunk) == chunk) {
+        if (PauseRequested()) {
+            h.Chunk = -1;  // the pause ended the hold; a resume runs free
+            break;
+        }
+        h.Changed.wait_for(g, std::chrono::milliseconds(20));
+    }
 }
+
+bool ChunkIsHeld(uint64_t chunk) {
+    ReadEnvironmentOnce();
+    Hold& h = TheHold();
+    std::lock_guard<std::mutex> g(h.Lock);
+    return h.Chunk >= 0 && uint64_t(h.Chunk) == chunk;
+}
+
+bool ImageChunkWriteTears(uint64_t chunk) {
+    ReadEnvironmentOnce();
+    const int64_t at = gTearChunk.load();
+    return at >= 0 && uint64_t(at) == chunk;
+}
+
+void PowerCutNow() { std::_Exit(137); }

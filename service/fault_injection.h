@@ -16,3 +16,12 @@ void HoldBeforeChunk(int64_t chunk);
 void ReleaseHeldChunk();
 // Called by the loops before each chunk.
 void WaitIfHeld(uint64_t chunk);
+// A power cut in the middle of an image write: true when the write of this
+// chunk is to persist only its first half, after which the caller ends the
+// process at once (PowerCutNow). Set by TARN_FAULT_TEAR_IMAGE_CHUNK=chunk.
+bool ImageChunkWriteTears(uint64_t chunk);
+[[noreturn]] void PowerCutNow();
+
+// Whether the worker is to be held before this chunk (the loops end a
+// durable step there, so everything before it is converted when it waits).
+bool ChunkIsHeld(uint64_t chunk);

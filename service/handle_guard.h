@@ -12,6 +12,12 @@ public:
 
     HANDLE Get() const { return H; }
     bool Valid() const { return H != INVALID_HANDLE_VALUE && H != nullptr; }
+    // Gives the handle up without closing it.
+    HANDLE Release() {
+        HANDLE h = H;
+        H = INVALID_HANDLE_VALUE;
+        return h;
+    }
     void Close() {
         if (Valid()) CloseHandle(H);
         H = INVALID_HANDLE_VALUE;

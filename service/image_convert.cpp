@@ -7,10 +7,12 @@
 #include <strings.h>
 
 #include <cstring>
-#include <memory>
+#include <string>
 
 #include "cipher/keys.h"
 #include "service/chunk_cipher.h"
+#include "service/chunk_media.h"
+#include "service/conversion_recovery.h"
 #include "service/drive_messages.h"
 #include "service/fault_injection.h"
 #include "service/impersonation.h"
@@ -24,6 +26,7 @@ namespace {
 constexpr size_t kPasswordCopy = 128;
 
 struct ImageRequest : WorkerStart {
+    std::string Journalled;  // the file's name when converted in place
     HANDLE Source = INVALID_HANDLE_VALUE;
     HANDLE Target = INVALID_HANDLE_VALUE;  // the source's handle when in place
     DWORD OpenError = 0;                   // set when the files could not be opened
@@ -31,65 +34,13 @@ struct ImageRequest : WorkerStart {
     const char* Password = nullptr;
 };
 
-bool Seek(HANDLE h, uint64_t position) {
-    LARGE_INTEGER at;
-    at.QuadPart = int64_t(position);
-    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != FALSE;
-}
-
-// The chunk loop. Returns the outcome (0 or a Win32 error).
-DWORD ConvertImage(HANDLE source, HANDLE target, uint64_t size, bool encrypt, const SectorKeys& keys) {
-    const uint64_t count = (size + kChunkSize - 1) / kChunkSize;
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunkSize]);
-    DWORD outcome = 0;
-    SetWorkerProgress(0);
-    for (uint64_t j = 0; j < count; ++j) {
-        WaitIfHeld(j);
-        SetWorkerProgress(int32_t(j * 100 / count));
-        const uint64_t position = j * kChunkSize;
-        // A failed seek is noted and the loop carries on.
-        if (!Seek(source, position)) outcome = GetLastError();
-        DWORD n = 0;
-        if (!ReadFile(source, chunk.get(), DWORD(kChunkSize), &n, nullptr)) {
-            outcome = GetLastError();
-            SetLastMessage(MSG_READ_ERROR, unsigned(outcome));
-            break;
-        }
-        if (n == 0) continue;  // end of file: nothing to write
-        if (encrypt)
-            EncryptChunk(keys, j, chunk.get(), n);
-        else
-            DecryptImageChunk(keys, j, chunk.get(), n);
-        if (!Seek(target, position)) outcome = GetLastError();
-        DWORD written = 0;
-        uint32_t injected = 0;
-        bool ok;
-        if (ChunkWriteFails(j, &injected)) {
-            SetLastError(injected);
-            ok = false;
-        } else {
-            ok = WriteFile(target, chunk.get(), n, &written, nullptr) != FALSE;
-            if (ok && written != n) {
-                SetLastError(ERROR_DISK_FULL);
-                ok = false;
-            }
-        }
-        if (!ok) {
-            outcome = GetLastError();
-            SetLastMessage(MSG_WRITE_ERROR, unsigned(outcome));
-            break;
-        }
-    }
-    SecureWipe(chunk.get(), kChunkSize);
-    return outcome;
-}
-
 DWORD ImageWorker(LPVOID parameter) {
     auto* request = static_cast<ImageRequest*>(parameter);
     const HANDLE source = request->Source;
     const HANDLE target = request->Target;
     const DWORD openError = request->OpenError;
     const bool encrypt = request->Encrypt != 0;
+    const std::string journalled = request->Journalled;
     char password[kPasswordCopy] = {};
     if (request->Password) std::strncpy(password, request->Password, sizeof password - 1);
     WorkerArgumentsTaken(request);  // the request is gone from here on
@@ -100,8 +51,27 @@ DWORD ImageWorker(LPVOID parameter) {
         if (!GetFileSizeEx(source, &size)) {
             result = GetLastError();
         } else {
+            // In place the file keeps a journal; into a second file the
+            // source stays whole and the conversion can simply run again.
             SectorKeys keys(password);
-            result = ConvertImage(source, target, uint64_t(size.QuadPart), encrypt, keys);
+            JournalRecord record;
+            ChunkLoopSettings settings;
+            settings.Length = uint64_t(size.QuadPart);
+            settings.Encrypt = encrypt;
+            if (!journalled.empty()) {
+                record.Target = journalled;
+                record.Image = true;
+                record.Encrypt = encrypt;
+                record.ChunkSize = uint32_t(kChunkSize);
+                record.Length = settings.Length;
+                settings.Journal = &record;
+                SetActiveJournalTarget(journalled);
+            }
+            ImageMedium medium(source, target, encrypt, keys);
+            bool finished = false;
+            result = RunChunkLoop(medium, settings, &finished);
+            if (settings.Journal && finished) DeleteJournal(journalled);
+            SetActiveJournalTarget("");
         }
     }
     SecureWipe(password, sizeof password);
@@ -123,6 +93,7 @@ void OpenImages(const char* sourceFile, const char* targetFile, ImageRequest* re
     }
     const DWORD flags = FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL;
     if (strcasecmp(sourceFile, targetFile) == 0) {
+        request->Journalled = sourceFile;
         request->Source = CreateFileA(sourceFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, flags, nullptr);
         if (request->Source == INVALID_HANDLE_VALUE) request->OpenError = GetLastError();
@@ -152,6 +123,14 @@ long SvcStartImageConversion(const char* sourceFile, const char* targetFile, lon
     // Claim the worker before opening anything: a refused start must not even
     // open the files of a conversion that is running.
     if (!ClaimWorker()) return ERROR_BUSY;
+    // Neither file may be an interrupted conversion's: that one is finished
+    // by resuming it.
+    long refused = RefuseWhileJournalled(sourceFile);
+    if (refused == 0) refused = RefuseWhileJournalled(targetFile);
+    if (refused != 0) {
+        AbandonWorkerClaim();
+        return refused;
+    }
     ImageRequest request;
     request.Encrypt = encrypt;
     request.Password = password;

@@ -24,6 +24,10 @@ const NDR_PARAM_DESC kCreateImage[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING), ND
 const NDR_PARAM_DESC kQueryMount[] = {NDR_IN_CHAR, NDR_OUT_BYTES_CONST(kMountRecordWireSize)};
 const NDR_PARAM_DESC kMountImage[] = {NDR_IN_LONG, NDR_IN_BYTES_CONST(kMountRecordWireSize), NDR_IN_CHAR};
 const NDR_PARAM_DESC kUnmountImage[] = {NDR_IN_CHAR};
+const NDR_PARAM_DESC kResumeConversion[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING),
+                                            NDR_IN_STRING_MAX(TARNSVC_MAX_STRING), NDR_IN_LONG};
+const NDR_PARAM_DESC kQueryConversion[] = {NDR_IN_STRING_MAX(TARNSVC_MAX_STRING),
+                                           NDR_OUT_BYTES_CONST(TARNSVC_CONVERSION_STATE_SIZE)};
 
 const NDR_PROC_DESC kProcs[TARNSVC_PROC_COUNT] = {
     NDR_PROC_NOPARAMS(0, SvcPing),
@@ -48,6 +52,9 @@ const NDR_PROC_DESC kProcs[TARNSVC_PROC_COUNT] = {
     NDR_PROC(19, SvcMountImage, kMountImage),
     NDR_PROC(20, SvcUnmountImage, kUnmountImage),
     NDR_PROC_RESERVED(21),
+    NDR_PROC(22, SvcResumeConversion, kResumeConversion),
+    NDR_PROC(23, SvcQueryConversion, kQueryConversion),
+    NDR_PROC_NOPARAMS(24, SvcPauseConversion),
 };
 
 }  // namespace

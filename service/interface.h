@@ -3,7 +3,10 @@
 // version 1.0, every opnum with its wire types, the reserved ones included.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/rpc/rpcndr.h"
+#include "service/conversion_state.h"
 
 // The service name, its RPC endpoint and protocol sequence.
 #define TARNSVC_SERVICE_NAME "tarnsvc"
@@ -31,7 +34,10 @@ enum TARNSVC_OPNUM : unsigned short {
     OPNUM_SvcMountImage = 19,
     OPNUM_SvcUnmountImage = 20,
     // 21 reserved
-    TARNSVC_PROC_COUNT = 22,
+    OPNUM_SvcResumeConversion = 22,
+    OPNUM_SvcQueryConversion = 23,
+    OPNUM_SvcPauseConversion = 24,
+    TARNSVC_PROC_COUNT = 25,
 };
 
 // Largest message buffer a caller may ask SvcGetLastMessage to fill.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cipher/keys.h"
+#include "service/conversion_recovery.h"
 #include "service/device_path.h"
 #include "service/file_system_views.h"
 #include "service/handle_guard.h"
@@ -26,6 +27,7 @@ namespace tarnsvc {
 long SvcLockDrive(const char* driveName) {
     char path[kMaxVolumePath];
     if (driveName == nullptr || !BuildVolumePath(driveName, path)) return ERROR_INVALID_PARAMETER;
+    RecoverBeforeUse(path);
     if (const long views = CloseDriveViews(driveName); views != 0) return views;
     HandleGuard volume(OpenVolume(path));
     if (!volume.Valid()) return long(GetLastError());
@@ -48,6 +50,9 @@ long SvcUnlockDrive(const char* drive, const char* password, long isFullPath) {
         if (std::strlen(drive) >= sizeof path) return ERROR_FILENAME_EXCED_RANGE;
         std::strcpy(path, drive);
     }
+    // A key loaded into a half-converted drive would show its unconverted
+    // part as garbage, and the file system would write into it.
+    if (long refused = RefuseWhileJournalled(path); refused != 0) return refused;
     uint8_t keyBuffer[kKeyBufferSize];
     BuildKeyBuffer(password, keyBuffer);
     long result = 0;

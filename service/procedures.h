@@ -24,5 +24,11 @@ long SvcCreateImage(const char* imageFile, int64_t sizeBytes, long fsType, long 
 long SvcQueryMount(char driveLetter, uint8_t* record);  // 2048 bytes out
 long SvcMountImage(long deviceNumber, const uint8_t* record, char driveLetter);  // 2048 bytes in
 long SvcUnmountImage(char driveLetter);
+// Interrupted conversions: finish one from its journal (target is the
+// journalled device path or image file), read its state (32 bytes out, a
+// CONVERSION_STATE), and pause the running one at its next durable step.
+long SvcResumeConversion(const char* target, const char* password, long confirmed);
+long SvcQueryConversion(const char* target, uint8_t* state);
+long SvcPauseConversion();
 
 }  // namespace tarnsvc

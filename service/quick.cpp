@@ -5,6 +5,7 @@
 
 #include "cipher/keys.h"
 #include "cipher/sector.h"
+#include "service/conversion_recovery.h"
 #include "service/device_path.h"
 #include "service/file_system_views.h"
 #include "service/drive_messages.h"
@@ -26,6 +27,9 @@ namespace tarnsvc {
 
 long SvcQuickEncryptDrive(const char* devicePath, const char* password) {
     if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
+    // A quick conversion of a half-converted drive would leave its journal
+    // describing a medium that is no longer there.
+    if (long refused = RefuseWhileJournalled(devicePath); refused != 0) return refused;
     if (const long views = CloseDriveViews(devicePath); views != 0) return views;
     HandleGuard volume(OpenVolume(devicePath));
     if (!volume.Valid()) return long(GetLastError());
@@ -59,6 +63,9 @@ long SvcQuickEncryptDrive(const char* devicePath, const char* password) {
 
 long SvcQuickDecryptDrive(const char* devicePath) {
     if (!IsDevicePath(devicePath)) return ERROR_INVALID_NAME;
+    // A quick conversion of a half-converted drive would leave its journal
+    // describing a medium that is no longer there.
+    if (long refused = RefuseWhileJournalled(devicePath); refused != 0) return refused;
     if (const long views = CloseDriveViews(devicePath); views != 0) return views;
     HandleGuard volume(OpenVolume(devicePath));
     if (!volume.Valid()) return long(GetLastError());

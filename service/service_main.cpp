@@ -1,5 +1,6 @@
 #include "service/service_main.h"
 
+#include "service/conversion_recovery.h"
 #include "service/mount.h"
 #include "service/interface.h"
 #include "service/tarnrpcs.h"
@@ -47,6 +48,9 @@ void TarnsvcServiceMain(DWORD, LPSTR*) {
     SetServiceStatus(gStatusHandle, &gStatus);
 
     StartVirtualDiskDriver();
+    // A drive whose conversion was cut short is put right before any
+    // client can look at it.
+    RecoverJournalledDriveAtStart();
     RemountStoredImages();
     // Listens until the process ends; on failure the message is printed and
     // the service stays reported as running.

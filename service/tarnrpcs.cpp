@@ -32,6 +32,9 @@ const NDR_SERVER_ROUTINE kRoutines[TARNSVC_PROC_COUNT] = {
     NDR_ROUTINE(tarnsvc::SvcMountImage),
     NDR_ROUTINE(tarnsvc::SvcUnmountImage),
     NDR_ROUTINE_RESERVED,
+    NDR_ROUTINE(tarnsvc::SvcResumeConversion),
+    NDR_ROUTINE(tarnsvc::SvcQueryConversion),
+    NDR_ROUTINE(tarnsvc::SvcPauseConversion),
 };
 
 const RPC_SERVER_INTERFACE kServerInterface = {sizeof(RPC_SERVER_INTERFACE), &tarnsvc_Desc, kRoutines};

@@ -13,6 +13,7 @@ namespace {
 std::atomic<int32_t> gProgress{0};
 std::atomic<int32_t> gFinished{0};
 std::atomic<int32_t> gResult{0};
+std::atomic<bool> gPause{false};
 
 struct Shared {
     std::mutex Lock;
@@ -59,6 +60,7 @@ bool ClaimWorker() {
     std::lock_guard<std::mutex> hold(s.Lock);
     if (s.Running) return false;
     s.Running = true;
+    gPause.store(false);
     gFinished.store(0);
     gResult.store(0);
     gProgress.store(0);
@@ -73,3 +75,19 @@ void FinishWorker() {
 }
 
 void AbandonWorkerClaim() { FinishWorker(); }
+
+bool WorkerRunning() {
+    Shared& s = State();
+    std::lock_guard<std::mutex> hold(s.Lock);
+    return s.Running;
+}
+
+bool RequestPause() {
+    Shared& s = State();
+    std::lock_guard<std::mutex> hold(s.Lock);
+    if (!s.Running) return false;
+    gPause.store(true);
+    return true;
+}
+
+bool PauseRequested() { return gPause.load(); }

@@ -29,3 +29,10 @@ bool ClaimWorker();
 void FinishWorker();
 // Gives a claim back when the worker could not be started.
 void AbandonWorkerClaim();
+// Whether a worker runs now.
+bool WorkerRunning();
+
+// Pause: asks the running worker to stop at its next durable chunk boundary;
+// false when no worker runs. A claim clears the request.
+bool RequestPause();
+bool PauseRequested();

@@ -4,8 +4,10 @@
 //    the drive's device ("\\.\G:", ReadFile/WriteFile through the machine);
 //  - an image file encrypted into a second file against a copy of the same
 //    file into a second file;
-//  - the time and the allocated bytes of a 64 GiB FAT32 image.
-// Usage: conversion_bench [--drive-mib N] [--image-mib N] [--dir DIR]
+//  - the time and the allocated bytes of a 64 GiB FAT32 image;
+//  - the journal's cost: the same in-place conversion loop over the same
+//    file, with its journal (durable steps) and without, in this process.
+// Usage: conversion_bench [--drive-mib N] [--image-mib N] [--journal-mib N] [--dir DIR]
 #include <windows.h>
 
 #include <algorithm>
@@ -25,7 +27,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cipher/keys.h"
+#include "service/chunk_cipher.h"
+#include "service/chunk_loop.h"
+#include "service/chunk_media.h"
 #include "service/client/svcclient.h"
+#include "service/drive_conversion.h"
+#include "service/worker_status.h"
 
 namespace {
 
@@ -106,6 +114,66 @@ double TimedFileCopy(const std::string& from, const std::string& to) {
     return ok ? seconds : -1;
 }
 
+// One in-place conversion of the file by the service's own loop, with or
+// without its journal; seconds, negative on failure.
+double TimedInPlace(const std::string& path, bool encrypt, bool journal) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    LARGE_INTEGER size;
+    GetFileSizeEx(h, &size);
+    SectorKeys keys(kPassword);
+    JournalRecord record;
+    record.Target = path;
+    record.Image = true;
+    record.Encrypt = encrypt;
+    record.ChunkSize = uint32_t(kChunkSize);
+    record.Length = uint64_t(size.QuadPart);
+    ChunkLoopSettings settings;
+    settings.Length = record.Length;
+    settings.Encrypt = encrypt;
+    if (journal) settings.Journal = &record;
+    ImageMedium medium(h, h, encrypt, keys);
+    bool finished = false;
+    const auto start = Clock::now();
+    DWORD result = RunChunkLoop(medium, settings, &finished);
+    // Both sides end with the converted file on the store: the journal's
+    // steps flush as they go, the bare loop once at its end.
+    if (!journal && result == 0 && !FlushFileBuffers(h)) result = GetLastError();
+    if (journal && finished) DeleteJournal(path);
+    const double seconds = Since(start);
+    CloseHandle(h);
+    return result == 0 && finished ? seconds : -1;
+}
+
+// One in-place conversion of the drive by the service's drive loop, run in
+// this process through the machine, with or without its journal.
+double TimedDriveInPlace(const char* device, uint64_t length, bool encrypt, bool journal) {
+    HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_RANDOM_ACCESS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "drive not opened: %lu\n", (unsigned long)GetLastError());
+        return -1;
+    }
+    // Locked as the service's worker locks it.
+    DWORD returned = 0;
+    DeviceIoControl(h, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+    const auto start = Clock::now();
+    DWORD result = RunDriveConversion(h, length, encrypt, kPassword, journal ? device : nullptr);
+    if (!journal && result == 0 && !FlushFileBuffers(h)) result = GetLastError();
+    const double seconds = Since(start);
+    DeviceIoControl(h, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+    DeviceIoControl(h, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+    CloseHandle(h);
+    if (result != 0) {
+        char message[kLastMessageCapacity] = {};
+        CopyLastMessage(message, sizeof message);
+        std::fprintf(stderr, "conversion_bench: the drive's %s failed: %lX %s\n", encrypt ? "encryption" : "decryption",
+                     (unsigned long)result, message);
+    }
+    return result == 0 ? seconds : -1;
+}
+
 constexpr int kRounds = 3;
 
 double Median(std::vector<double> v) {
@@ -119,11 +187,12 @@ double Ratio(double copy, double conversion) { return conversion > 0 && copy > 0
 }  // namespace
 
 int main(int argc, char** argv) {
-    uint64_t driveMib = 512, imageMib = 1024;
+    uint64_t driveMib = 512, imageMib = 1024, journalMib = 256;
     std::string base = "/tmp";
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--drive-mib") == 0) driveMib = std::strtoull(argv[i + 1], nullptr, 10);
         if (std::strcmp(argv[i], "--image-mib") == 0) imageMib = std::strtoull(argv[i + 1], nullptr, 10);
+        if (std::strcmp(argv[i], "--journal-mib") == 0) journalMib = std::strtoull(argv[i + 1], nullptr, 10);
         if (std::strcmp(argv[i], "--dir") == 0) base = argv[i + 1];
     }
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
@@ -228,8 +297,57 @@ int main(int argc, char** argv) {
             std::printf("64 GiB FAT32 image: %.3f s, %lld bytes allocated (st_blocks %lld), length %lld\n", bigSeconds,
                         (long long)st.st_blocks * 512, (long long)st.st_blocks, (long long)st.st_size);
         }
-        std::printf("summary: drive encrypt %.2f, drive decrypt %.2f, image encrypt %.2f (goal >= 0.8 each)\n",
-                    Median(encryptRatio), Median(decryptRatio), Median(imageRatio));
+        // The journal: the same loop over the same file, rounds alternating
+        // with and without it (encrypt, then decrypt back).
+        const std::string journalled = root + "/in-place.img";
+        std::vector<double> bare, kept;
+        {
+            std::vector<char> block(kCopyBlock);
+            for (size_t i = 0; i < block.size(); ++i) block[i] = char(i * 7 + i / 512);
+            const int fd = ::open(journalled.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            for (uint64_t at = 0; fd >= 0 && at < (journalMib << 20); at += kCopyBlock)
+                if (::write(fd, block.data(), block.size()) != ssize_t(block.size())) break;
+            if (fd >= 0) {
+                ::fsync(fd);
+                ::close(fd);
+            }
+        }
+        for (int round = 0; round < kRounds && rc == 0; ++round) {
+            for (bool journal : {false, true}) {
+                const double e = TimedInPlace(journalled, true, journal);
+                const double d = TimedInPlace(journalled, false, journal);
+                if (e < 0 || d < 0) rc = 1;
+                (journal ? kept : bare).push_back(e + d);
+            }
+        }
+        std::vector<double> driveBare, driveKept;
+        for (int round = 0; round < kRounds && rc == 0; ++round) {
+            for (bool journal : {false, true}) {
+                const double e = TimedDriveInPlace(device, driveBytes, true, journal);
+                const double d = TimedDriveInPlace(device, driveBytes, false, journal);
+                if (e < 0 || d < 0) rc = 1;
+                (journal ? driveKept : driveBare).push_back(e + d);
+            }
+        }
+        const double dcost = Median(driveKept) > 0 ? 1.0 - Median(driveBare) / Median(driveKept) : 0;
+        std::printf("drive %llu MiB in place, encrypt + decrypt by the service's drive loop through the machine\n",
+                    (unsigned long long)driveMib);
+        std::printf("  without journal: %.2f s (%.0f MB/s)\n", Median(driveBare), 2 * mb / Median(driveBare));
+        std::printf("  with journal (%u-chunk durable steps): %.2f s (%.0f MB/s), throughput cost %.1f%%\n",
+                    unsigned(kJournalSpan), Median(driveKept), 2 * mb / Median(driveKept), dcost * 100);
+
+        const double jmb = 2.0 * double(journalMib << 20) / 1e6;
+        const double cost = Median(kept) > 0 ? 1.0 - Median(bare) / Median(kept) : 0;
+        std::printf("in-place %llu MiB file, encrypt + decrypt by the service's loop, %d rounds, medians\n",
+                    (unsigned long long)journalMib, kRounds);
+        std::printf("  without journal (one flush at the end): %.2f s (%.0f MB/s)\n", Median(bare),
+                    jmb / Median(bare));
+        std::printf("  with journal (%u-chunk durable steps): %.2f s (%.0f MB/s), throughput cost %.1f%%\n",
+                    unsigned(kJournalSpan), Median(kept), jmb / Median(kept), cost * 100);
+        std::filesystem::remove(journalled);
+        std::printf("summary: drive encrypt %.2f, drive decrypt %.2f, image encrypt %.2f (goal >= 0.8 each), "
+                    "journal cost: drive %.1f%%, file %.1f%% (goal <= 25%%)\n",
+                    Median(encryptRatio), Median(decryptRatio), Median(imageRatio), dcost * 100, cost * 100);
     }
     SvcUnbind();
     ::kill(host, SIGTERM);

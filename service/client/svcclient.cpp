@@ -98,3 +98,16 @@ long SvcMountImage(long deviceNumber, const VDISK_MOUNT_RECORD* record, int driv
 }
 
 long SvcUnmountImage(int driveLetter) { return Call(OPNUM_SvcUnmountImage, char(driveLetter)); }
+
+long SvcResumeConversion(const char* target, const char* password, long confirmed) {
+    return Call(OPNUM_SvcResumeConversion, target, password, confirmed);
+}
+
+long SvcQueryConversion(const char* target, CONVERSION_STATE* state) {
+    uint8_t wire[TARNSVC_CONVERSION_STATE_SIZE] = {};
+    long result = Call(OPNUM_SvcQueryConversion, target, wire);
+    if (result == 0 && state) std::memcpy(state, wire, sizeof *state);
+    return result;
+}
+
+long SvcPauseConversion() { return Call(OPNUM_SvcPauseConversion); }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/rpc/rpc.h"
+#include "service/conversion_state.h"
 #include "service/mount_record.h"
 
 // Composes the string binding and makes the implicit handle. Contacts no
@@ -37,3 +38,8 @@ long SvcCreateImage(const char* imageFile, int64_t sizeBytes, long fsType, long 
 long SvcQueryMount(int driveLetter, VDISK_MOUNT_RECORD* record);
 long SvcMountImage(long deviceNumber, const VDISK_MOUNT_RECORD* record, int driveLetter);
 long SvcUnmountImage(int driveLetter);
+// Interrupted conversions. SvcQueryConversion copies the state out only when
+// the call answers 0 (the target has a journal).
+long SvcResumeConversion(const char* target, const char* password, long confirmed);
+long SvcQueryConversion(const char* target, CONVERSION_STATE* state);
+long SvcPauseConversion();

@@ -51,6 +51,11 @@ public:
     std::map<long, long> mountResults;
     uint32_t statusOnMount = 0x10000;  // the new drive's status word
     std::string lastPassword;
+    // Interrupted conversions by target, and the answers of resume (in turn;
+    // the last one repeats) and pause.
+    std::map<std::string, CONVERSION_STATE> conversions;
+    std::deque<long> resumeResults;
+    long pauseResult = 0;
 
     long Ping() override {
         calls.push_back("Ping");
@@ -141,6 +146,28 @@ public:
         calls.push_back(std::string("UnmountImage ") + letter);
         mounts.erase(letter);
         return 0;
+    }
+    long ResumeConversion(const std::string& target, const char* password, long confirmed) override {
+        calls.push_back("ResumeConversion " + target + " " + std::to_string(confirmed));
+        lastPassword = password;
+        long answer = 0;
+        if (!resumeResults.empty()) {
+            answer = resumeResults.front();
+            if (resumeResults.size() > 1) resumeResults.pop_front();
+        }
+        started_ = answer == 0;
+        return answer;
+    }
+    // A read only: not logged, so the status tests' call lists stay as they are.
+    long QueryConversion(const std::string& target, CONVERSION_STATE* state) override {
+        auto it = conversions.find(target);
+        if (it == conversions.end()) return 1168;  // ERROR_NOT_FOUND
+        *state = it->second;
+        return 0;
+    }
+    long PauseConversion() override {
+        calls.push_back("PauseConversion");
+        return pauseResult;
     }
 
     uint32_t MachineReachable() override { return machineError; }

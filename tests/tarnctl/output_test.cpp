@@ -50,7 +50,7 @@ TEST(StatusTable, ListsExistingDrivesWithStateSizeAndVolume) {
     EXPECT_EQ(one.out.str(),
               "[\n {\"drive\": \"E:\", \"type\": \"fixed\", \"status\": 65536, \"status_hex\": \"0x10000\", \"state\": "
               "\"plain\", \"total_bytes\": 67108864, \"free_bytes\": 33554432, \"file_system\": \"FAT32\", \"label\": "
-              "\"DATA\"}\n]\n");
+              "\"DATA\", \"interrupted\": false}\n]\n");
     for (const auto& c : one.backend.calls) {
         if (c.rfind("QueryDrive", 0) == 0) {
             EXPECT_EQ(c, "QueryDrive \\\\.\\E: E:");

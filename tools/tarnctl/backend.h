@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "service/conversion_state.h"
 #include "service/mount_record.h"
 
 namespace tarnctl {
@@ -55,6 +56,12 @@ public:
     virtual long QueryMount(char letter, VDISK_MOUNT_RECORD* record) = 0;
     virtual long MountImage(long deviceNumber, const VDISK_MOUNT_RECORD& record, char letter) = 0;
     virtual long UnmountImage(char letter) = 0;
+    // Interrupted conversions: target is "\\.\X:" or an image file's path.
+    virtual long ResumeConversion(const std::string& target, const char* password, long confirmed) = 0;
+    // 0 with the state when target has a journal, else ERROR_NOT_FOUND (or
+    // the call's failure code).
+    virtual long QueryConversion(const std::string& target, CONVERSION_STATE* state) = 0;
+    virtual long PauseConversion() = 0;
 
     // The machine. letter is an upper-case A..Z.
     // 0 when the machine answers, else the Win32 error of reaching it.

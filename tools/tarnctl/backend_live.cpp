@@ -68,6 +68,16 @@ long LiveBackend::MountImage(long deviceNumber, const VDISK_MOUNT_RECORD& record
 
 long LiveBackend::UnmountImage(char letter) { return SvcUnmountImage(letter); }
 
+long LiveBackend::ResumeConversion(const std::string& target, const char* password, long confirmed) {
+    return SvcResumeConversion(target.c_str(), password, confirmed);
+}
+
+long LiveBackend::QueryConversion(const std::string& target, CONVERSION_STATE* state) {
+    return SvcQueryConversion(target.c_str(), state);
+}
+
+long LiveBackend::PauseConversion() { return SvcPauseConversion(); }
+
 uint32_t LiveBackend::MachineReachable() {
     SetLastError(ERROR_SUCCESS);
     if (GetLogicalDrives() != 0) return 0;

@@ -27,6 +27,9 @@ public:
     long QueryMount(char letter, VDISK_MOUNT_RECORD* record) override;
     long MountImage(long deviceNumber, const VDISK_MOUNT_RECORD& record, char letter) override;
     long UnmountImage(char letter) override;
+    long ResumeConversion(const std::string& target, const char* password, long confirmed) override;
+    long QueryConversion(const std::string& target, CONVERSION_STATE* state) override;
+    long PauseConversion() override;
 
     uint32_t MachineReachable() override;
     unsigned GetDriveType(char letter) override;

@@ -23,9 +23,19 @@ std::vector<DriveRow> CollectDrives(Backend& backend, char only) {
                                                               std::string(1, letter) + ':', &row.totalBytes,
                                                               &row.freeBytes));
         row.hasVolume = backend.GetVolumeInformation(letter, &row.volume);
+        row.interrupted = backend.QueryConversion(std::string("\\\\.\\") + letter + ':', &row.conversion) == 0;
         rows.push_back(row);
     }
     return rows;
+}
+
+std::string DescribeInterrupted(const CONVERSION_STATE& state) {
+    return "Interrupted: " + std::to_string(state.Percent) + "% " + (state.Encrypt ? "encrypted" : "decrypted");
+}
+
+std::string DescribeRow(const DriveRow& row) {
+    if (row.interrupted && !row.conversion.Running) return DescribeInterrupted(row.conversion);
+    return DescribeStatus(row.status);
 }
 
 std::string HumanSize(int64_t bytes) {
@@ -58,7 +68,7 @@ std::string FormatDriveTable(const std::vector<DriveRow>& rows) {
     std::vector<std::vector<std::string>> cells = {{"DRIVE", "TYPE", "STATUS", "STATE", "TOTAL", "FREE", "FS", "LABEL"}};
     for (const auto& r : rows) {
         const bool known = KnownStatus(r.status);
-        cells.push_back({std::string(1, r.letter) + ":", DescribeDriveType(r.type), Hex(r.status), DescribeStatus(r.status),
+        cells.push_back({std::string(1, r.letter) + ":", DescribeDriveType(r.type), Hex(r.status), DescribeRow(r),
                          known ? HumanSize(r.totalBytes) : "-", known ? HumanSize(r.freeBytes) : "-",
                          r.hasVolume ? r.volume.fileSystem : "-", r.hasVolume ? r.volume.label : "-"});
     }
@@ -82,10 +92,12 @@ std::string FormatDriveJson(const std::vector<DriveRow>& rows) {
         const auto& r = rows[i];
         out << (i ? ",\n " : "\n ") << "{\"drive\": " << JsonString(std::string(1, r.letter) + ":")
             << ", \"type\": " << JsonString(DescribeDriveType(r.type)) << ", \"status\": " << r.status
-            << ", \"status_hex\": " << JsonString(Hex(r.status)) << ", \"state\": " << JsonString(DescribeStatus(r.status))
+            << ", \"status_hex\": " << JsonString(Hex(r.status)) << ", \"state\": " << JsonString(DescribeRow(r))
+
             << ", \"total_bytes\": " << r.totalBytes << ", \"free_bytes\": " << r.freeBytes
             << ", \"file_system\": " << (r.hasVolume ? JsonString(r.volume.fileSystem) : "null")
-            << ", \"label\": " << (r.hasVolume ? JsonString(r.volume.label) : "null") << "}";
+            << ", \"label\": " << (r.hasVolume ? JsonString(r.volume.label) : "null")
+            << ", \"interrupted\": " << (r.interrupted && !r.conversion.Running ? "true" : "false") << "}";
     }
     out << (rows.empty() ? "]\n" : "\n]\n");
     return out.str();

@@ -19,7 +19,15 @@ struct DriveRow {
     int64_t freeBytes = 0;
     bool hasVolume = false;
     VolumeInfo volume;
+    bool interrupted = false;  // a conversion of the drive was cut short
+    CONVERSION_STATE conversion{};
 };
+
+// "Interrupted: 37% encrypted" (or decrypted).
+std::string DescribeInterrupted(const CONVERSION_STATE& state);
+// The state column: the interrupted conversion when there is one, else the
+// status word in words.
+std::string DescribeRow(const DriveRow& row);
 
 // Every drive (only = 0) or the one drive `only`.
 std::vector<DriveRow> CollectDrives(Backend& backend, char only);

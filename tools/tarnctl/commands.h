@@ -70,6 +70,14 @@ struct MountOptions {
     PasswordSource password;
 };
 int CmdMount(Context& ctx, const MountOptions& options);
+
+struct ResumeOptions {
+    std::string target;  // X: or an image file
+    bool yes = false;    // go on when the password cannot be checked
+    PasswordSource password;
+};
+int CmdResume(Context& ctx, const ResumeOptions& options);
+int CmdPause(Context& ctx);
 int CmdUnmount(Context& ctx, const std::string& drive);
 int CmdMounts(Context& ctx, bool json);
 

@@ -25,6 +25,9 @@ constexpr const char* kExitStatuses =
     "  4  not confirmed; nothing was done\n"
     "  5  interrupted while following a conversion; the conversion goes on in the service\n"
     "\n"
+    "A conversion cut short (a crash, a power cut, tarnctl pause) shows in tarnctl status as\n"
+    "\"Interrupted: N% encrypted\"; tarnctl resume X: (or FILE) finishes it.\n"
+    "\n"
     "Passwords are read from the terminal without echo (twice for a new one), from the first line of\n"
     "--password-file FILE, or from the first line of standard input with --password-stdin; never from\n"
     "the command line.";
@@ -116,6 +119,14 @@ int main(int argc, char** argv) {
     mountCmd->add_flag("--read-only", mount.readOnly, "mount read-only");
     AddPasswordOptions(mountCmd, &mount.password);
 
+    ResumeOptions resume;
+    auto* resumeCmd = app.add_subcommand("resume", "finish an interrupted conversion of a drive or an image file");
+    resumeCmd->add_option("target", resume.target, "the drive, such as E:, or the image file")->required();
+    AddYes(resumeCmd, &resume.yes);
+    AddPasswordOptions(resumeCmd, &resume.password);
+
+    auto* pauseCmd = app.add_subcommand("pause", "pause the running conversion at its next chunk boundary");
+
     std::string unmountDrive;
     auto* unmountCmd = app.add_subcommand("unmount", "unmount a virtual drive");
     unmountCmd->add_option("drive", unmountDrive, "the drive, such as E:")->required();
@@ -168,6 +179,10 @@ int main(int argc, char** argv) {
         result = CmdConvertImage(ctx, convert);
     } else if (chosen == mountCmd) {
         result = CmdMount(ctx, mount);
+    } else if (chosen == resumeCmd) {
+        result = CmdResume(ctx, resume);
+    } else if (chosen == pauseCmd) {
+        result = CmdPause(ctx);
     } else if (chosen == unmountCmd) {
         result = CmdUnmount(ctx, unmountDrive);
     } else if (chosen == mountsCmd) {

@@ -102,14 +102,20 @@ ConversionOutcome FollowConversion(Context& ctx) {
 int FinishConversion(Context& ctx, const std::string& done, const std::string& interrupted) {
     const ConversionOutcome outcome = FollowConversion(ctx);
     if (outcome.interrupted) {
-        ctx.err << "tarnctl: stopped following; the conversion goes on in the service and cannot be stopped "
-                   "(tarnctl status shows the drive's state)\n";
+        ctx.err << "tarnctl: stopped following; the conversion goes on in the service (tarnctl pause stops it "
+                   "at a chunk boundary, tarnctl status shows the drive's state)\n";
         return kExitInterrupted;
     }
     if (outcome.serviceLost) {
         ctx.err << "tarnctl: the service stopped answering during the conversion ("
                 << ErrorCodeText(ctx, outcome.lostError) << "); " << interrupted << "\n";
         return kExitUnreachable;
+    }
+    if (outcome.result == kPausedResult) {
+        // The service's message says where; the journal keeps the rest.
+        ctx.err << (outcome.message.empty() ? "The conversion is paused." : outcome.message) << "\n";
+        ctx.err << "tarnctl: paused; finish it with tarnctl resume\n";
+        return kExitFailed;
     }
     if (outcome.result != 0) {
         if (!outcome.message.empty()) ctx.err << outcome.message << "\n";

@@ -17,6 +17,8 @@ constexpr unsigned kPollMilliseconds = 500;
 // A service that stops ends its process, and with it the conversion; one that
 // starts again knows nothing of it, so waiting on would never end.
 constexpr int kPollsBeforeLost = 6;
+// The result of a conversion stopped by tarnctl pause (ERROR_OPERATION_ABORTED).
+constexpr long kPausedResult = 995;
 
 // "[#########...........]  45%" for a width of 20 cells.
 std::string RenderBar(int percent, int width);
@@ -44,7 +46,7 @@ struct ConversionOutcome {
 };
 
 // Polls until the end. An interrupt (Ctrl-C) ends the following, not the
-// conversion, which cannot be stopped; the caller says so.
+// conversion, which goes on (tarnctl pause stops it); the caller says so.
 ConversionOutcome FollowConversion(Context& ctx);
 
 // Follows the conversion and reports its end: `done` on success, else the

@@ -1,6 +1,9 @@
 // Reads and writes of whole sectors between the request's buffer and the
 // backing file.
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <mutex>
 
 #include <unistd.h>
 
@@ -29,6 +32,67 @@ ULONG Transfer(bool write, int fd, PUCHAR buffer, ULONG length, ULONGLONG offset
     }
     return done;
 }
+
+// The power-cut switch for tests, read from tarnhost's environment once:
+//   TARN_FAULT_POWER_CUT_AFTER=N  the first N bytes written to volumes reach
+//                                 the backing files; the write that crosses N
+//                                 is cut there
+//   TARN_FAULT_TEAR_WRITE=K       the K-th write (from 1) keeps only its first
+//                                 half
+// From the cut on the machine is dead: that write and every later one fail
+// with a device error and nothing more is persisted, so what a writer sees
+// is what it would have left behind when the power went. The machine
+// persists again only when it starts anew without the switch.
+class PowerCut {
+public:
+    static PowerCut& Instance() {
+        static PowerCut cut;
+        return cut;
+    }
+
+    // How many of the length bytes at this write may be persisted; dead is
+    // set when the write (and everything after it) is to fail.
+    ULONG Allow(ULONG length, bool* dead) {
+        *dead = false;
+        if (!armed_) return length;
+        std::lock_guard<std::mutex> hold(lock_);
+        if (cut_) {
+            *dead = true;
+            return 0;
+        }
+        ++writes_;
+        ULONGLONG allowed = length;
+        if (tearAt_ != 0 && writes_ == tearAt_) allowed = length / 2 / kSectorSize * kSectorSize;
+        if (budgetSet_) allowed = std::min<ULONGLONG>(allowed, budget_ - std::min(budget_, persisted_));
+        if (allowed < length) {
+            cut_ = true;
+            *dead = true;
+        }
+        persisted_ += allowed;
+        return static_cast<ULONG>(allowed);
+    }
+
+private:
+    PowerCut() {
+        if (const char* n = std::getenv("TARN_FAULT_POWER_CUT_AFTER"); n && *n) {
+            budget_ = std::strtoull(n, nullptr, 0);
+            budgetSet_ = armed_ = true;
+        }
+        if (const char* k = std::getenv("TARN_FAULT_TEAR_WRITE"); k && *k) {
+            tearAt_ = std::strtoull(k, nullptr, 0);
+            armed_ = armed_ || tearAt_ != 0;
+        }
+    }
+
+    bool armed_ = false;
+    std::mutex lock_;  // guards the counters below
+    bool budgetSet_ = false;
+    ULONGLONG budget_ = 0;
+    ULONGLONG tearAt_ = 0;
+    ULONGLONG writes_ = 0;
+    ULONGLONG persisted_ = 0;
+    bool cut_ = false;
+};
 
 }  // namespace
 
@@ -64,8 +128,11 @@ NTSTATUS VolumeDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Nothing touched when the buffer cannot be reached.
     if (!buffer) return VolumeComplete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
 
+    bool dead = false;
+    const ULONG allowed = write ? PowerCut::Instance().Allow(count, &dead) : count;
     int error = 0;
-    const ULONG done = Transfer(write, media->fd, buffer, count, offset, &error);
+    const ULONG done = allowed ? Transfer(write, media->fd, buffer, allowed, offset, &error) : 0;
+    if (dead) return VolumeComplete(Irp, STATUS_IO_DEVICE_ERROR, 0);
     if (error == ENOSPC) return VolumeComplete(Irp, STATUS_DISK_FULL, done);
     if (error) return VolumeComplete(Irp, STATUS_IO_DEVICE_ERROR, done);
     // A backing file that shrank under us: what is missing is a device error,

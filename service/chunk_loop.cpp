@@ -1,0 +1,288 @@
+#include "service/chunk_loop.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <future>
+#include <memory>
+
+#include "cipher/keys.h"
+#include "cipher/sector.h"
+#include "service/chunk_cipher.h"
+#include "service/drive_messages.h"
+#include "service/fault_injection.h"
+#include "service/fs_probe.h"
+#include "service/worker_status.h"
+
+namespace {
+
+struct AlignedFree {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using AlignedBuffer = std::unique_ptr<uint8_t, AlignedFree>;
+
+// Unbuffered volume I/O wants sector-aligned buffers.
+AlignedBuffer AllocateAligned(size_t bytes) {
+    return AlignedBuffer(static_cast<uint8_t*>(std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)));
+}
+
+// Whether the plaintext of chunk 0 holds a file system, told from a copy:
+// the loop's own buffer must keep the bytes as read.
+bool FirstChunkRecognised(ChunkMedium& medium, const uint8_t* data, DWORD length, bool plain) {
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[length]);
+    std::memcpy(copy.get(), data, length);
+    if (!plain) {
+        medium.Transform(0, copy.get(), length);
+        // Where the marker stood the drivers show the boot signature; an
+        // image's decryption leaves zeros there.
+        if (length >= kUnitSize) {
+            copy[kMarkerOffset] = 0x55;
+            copy[kMarkerOffset + 1] = 0xAA;
+        }
+    }
+    const bool recognised = LooksLikeFileSystem(copy.get(), length);
+    SecureWipe(copy.get(), length);
+    return recognised;
+}
+
+}  // namespace
+
+namespace {
+
+// One durable step: chunks [First, End), their bytes one after another.
+struct Step {
+    uint64_t First = 0;
+    uint64_t End = 0;
+    DWORD Bytes = 0;
+    DWORD Lengths[kJournalSpan] = {};
+    DWORD ReadError = 0;  // the read that ended the step early failed
+};
+
+// Reads a step; it ends early before a held chunk and after a short one.
+Step ReadStep(ChunkMedium& medium, uint64_t first, uint64_t count, uint32_t span, uint8_t* data) {
+    Step step;
+    step.First = step.End = first;
+    while (step.End < count && step.End - first < span) {
+        if (step.End > first && ChunkIsHeld(step.End)) break;
+        SetWorkerProgress(int32_t(step.End * 100 / count));
+        DWORD got = 0;
+        const auto read = medium.Read(step.End * kChunkSize, data + step.Bytes, DWORD(kChunkSize), &got, &step.ReadError);
+        if (read == ChunkMedium::ReadOutcome::Failed) break;
+        const DWORD n = read == ChunkMedium::ReadOutcome::End ? 0 : got;
+        step.Lengths[step.End - first] = n;
+        step.Bytes += n;
+        ++step.End;
+        if (n < kChunkSize) break;
+    }
+    return step;
+}
+
+void TransformStep(ChunkMedium& medium, const Step& step, uint8_t* data) {
+    for (DWORD off = 0, c = 0; step.First + c < step.End; off += step.Lengths[c], ++c)
+        if (step.Lengths[c]) medium.Transform(step.First + c, data + off, step.Lengths[c]);
+}
+
+}  // namespace
+
+// Steps run one after another; only the journal entry of the next step is
+// written (on a thread of its own) while this step's chunks are written and
+// flushed, so at most one step's chunks are ever in flight.
+DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finished) {
+    *finished = false;
+    const uint64_t count = (s.Length + kChunkSize - 1) / kChunkSize;
+    const uint32_t span = s.Journal ? kJournalSpan : 1;
+    const bool converted = s.ReadsConverted;
+    SetWorkerProgress(int32_t(s.First < count ? s.First * 100 / count : 0));
+    AlignedBuffer buffers[2] = {AllocateAligned(size_t(span) * kChunkSize),
+                                s.Journal ? AllocateAligned(size_t(span) * kChunkSize) : AlignedBuffer()};
+    if (!buffers[0] || (s.Journal && !buffers[1])) {
+        SetLastMessage(MSG_WRITE_ERROR, unsigned(ERROR_NOT_ENOUGH_MEMORY));
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    JournalFile journal;
+    bool recordSaved = s.Exists;
+    DWORD outcome = 0;
+    if (s.Journal) {
+        if (DWORD error = journal.Open(s.Journal->Target); error != 0) {
+            SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
+            return error;
+        }
+    }
+    int slot = 0;
+    bool unsaved = false;  // the in-memory checkpoint is ahead of the registry's
+    Step step;
+    bool haveStep = false;  // read ahead, its entry being written
+    std::future<DWORD> pending;
+    uint64_t j = s.First;
+    bool stop = false;
+    while (!stop && j < count) {
+        uint8_t* data = buffers[slot].get();
+        if (!haveStep) {
+            // Nothing was read ahead (a hold, a pause, the first step): the
+            // step just made durable is recorded before anything waits or
+            // its entry's file is written again.
+            if (unsaved) {
+                if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint); error != 0) {
+                    SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
+                    outcome = error;
+                    break;
+                }
+                unsaved = false;
+            }
+            WaitIfHeld(j);
+            if (PauseRequested()) {
+                outcome = kConversionPaused;
+                SetLastMessage(MSG_PAUSED, unsigned(j * 100 / count));
+                break;
+            }
+            step = ReadStep(medium, j, count, span, data);
+            if (step.End == j) {
+                outcome = step.ReadError;
+                break;
+            }
+            if (converted) TransformStep(medium, step, data);
+            if (s.Journal && step.Bytes > 0) {
+                DWORD error = 0;
+                if (!recordSaved) {
+                    s.Journal->Checkpoint = j;
+                    s.Journal->Recognised =
+                        j == 0 && FirstChunkRecognised(medium, data, step.Lengths[0], s.Encrypt || converted);
+                    error = SaveJournalRecord(*s.Journal);
+                    recordSaved = error == 0;
+                }
+                if (error == 0) error = journal.Write(slot, j, uint32_t(step.End - j), converted, data, step.Bytes);
+                if (error != 0) {
+                    SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
+                    outcome = error;
+                    break;
+                }
+            }
+        } else {
+            const DWORD error = pending.get();
+            if (error != 0) {
+                SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
+                outcome = error;
+                break;
+            }
+            if (PauseRequested()) {
+                outcome = kConversionPaused;
+                SetLastMessage(MSG_PAUSED, unsigned(j * 100 / count));
+                break;
+            }
+        }
+        if (step.ReadError != 0) {
+            outcome = step.ReadError;
+            stop = true;
+        }
+        // Read the next step and write its entry meanwhile.
+        Step next;
+        bool haveNext = false;
+        uint8_t* nextData = buffers[1 - slot].get();
+        if (!stop && s.Journal && step.End < count && !ChunkIsHeld(step.End) && !PauseRequested()) {
+            next = ReadStep(medium, step.End, count, span, nextData);
+            if (next.End > step.End) {
+                haveNext = true;
+                if (converted) TransformStep(medium, next, nextData);
+                const uint64_t first = next.First;
+                const uint32_t chunks = uint32_t(next.End - next.First);
+                const DWORD bytes = next.Bytes;
+                // The other file holds the entry of the step before this one,
+                // durable by now: its checkpoint is recorded, then the file
+                // takes the next entry.
+                const std::string target = s.Journal->Target;
+                const uint64_t checkpoint = s.Journal->Checkpoint;
+                const bool save = unsaved;
+                unsaved = false;
+                pending = std::async(std::launch::async, [&journal, target, checkpoint, save, first, chunks, bytes,
+                                                          nextData, converted, slot] {
+                    DWORD error = save ? SaveJournalCheckpoint(target, checkpoint) : DWORD(0);
+                    if (error == 0 && bytes) error = journal.Write(1 - slot, first, chunks, converted, nextData, bytes);
+                    return error;
+                });
+            } else if (next.ReadError != 0) {
+                outcome = next.ReadError;  // after this step is written
+            }
+        }
+        // Write the step; a failed write ends it, and what was written before
+        // it still becomes durable and counts.
+        uint64_t written = j;
+        for (DWORD off = 0; written < step.End; off += step.Lengths[written - j], ++written) {
+            const DWORD n = step.Lengths[written - j];
+            if (n == 0) continue;
+            if (!converted) medium.Transform(written, data + off, n);
+            if (DWORD error = medium.Write(written, written * kChunkSize, data + off, n); error != 0) {
+                SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
+                outcome = error;
+                stop = true;
+                break;
+            }
+        }
+        // The checkpoint reaches the registry with the next entry's write (or
+        // at the end): until then this step's entry stays whole, and a
+        // restore puts back both steps.
+        if (s.Journal && written > j) {
+            if (DWORD error = medium.Flush(); error != 0) {
+                SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
+                outcome = error;
+                stop = true;
+            } else {
+                s.Journal->Checkpoint = written;
+                unsaved = true;
+            }
+        }
+        if (!stop && outcome != 0) stop = true;  // the read-ahead failed
+        if (stop) {
+            if (haveNext) pending.get();  // its entry is harmless; the thread must end first
+            break;
+        }
+        j = step.End;
+        step = next;
+        haveStep = haveNext;
+        if (haveNext) slot = 1 - slot;  // the next step was read into the other buffer
+    }
+    if (unsaved) {
+        if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint); error != 0 && outcome == 0) {
+            SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
+            outcome = error;
+            stop = true;
+        }
+    }
+    for (auto& b : buffers)
+        if (b) SecureWipe(b.get(), size_t(span) * kChunkSize);
+    *finished = outcome == 0 && !stop && j >= count;
+    return outcome != 0 ? outcome : medium.Noted;
+}
+
+DWORD RestoreJournalEntry(ChunkMedium& medium, JournalRecord* record) {
+    std::vector<JournalEntry> entries = ReadJournalEntries(record->Target);
+    if (entries.empty()) return 0;
+    struct RestoringScope {
+        ChunkMedium& M;
+        explicit RestoringScope(ChunkMedium& m) : M(m) { M.Restoring = true; }
+        ~RestoringScope() { M.Restoring = false; }
+    } restoring(medium);
+    for (JournalEntry& entry : entries) {
+        const uint64_t end = entry.FirstChunk + entry.Chunks;
+        // An entry before the checkpoint is durable; the ones after it (the
+        // registry's checkpoint may lag one step) are put back whole: a step
+        // whose writes never started gets its own bytes again.
+        if (end <= record->Checkpoint) continue;
+        // Converted bytes may only extend the converted part, never land past it.
+        if (entry.RollForward && entry.FirstChunk > record->Checkpoint) continue;
+        const uint64_t from = std::max(record->Checkpoint, entry.FirstChunk);
+        uint64_t offset = (from - entry.FirstChunk) * kChunkSize;
+        for (uint64_t c = from; c < end && offset < entry.Bytes.size(); ++c) {
+            const DWORD n = DWORD(std::min<uint64_t>(kChunkSize, entry.Bytes.size() - offset));
+            if (DWORD error = medium.Write(c, c * kChunkSize, entry.Bytes.data() + offset, n); error != 0) return error;
+            offset += n;
+        }
+        if (DWORD error = medium.Flush(); error != 0) return error;
+        if (entry.RollForward) {
+            if (DWORD error = SaveJournalCheckpoint(record->Target, end); error != 0) return error;
+            record->Checkpoint = end;
+        }
+        SecureWipe(entry.Bytes.data(), entry.Bytes.size());
+    }
+    ClearJournalEntry(record->Target);
+    return 0;
+}

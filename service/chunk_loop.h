@@ -1,0 +1,64 @@
+// The conversion loop shared by drives and images, first runs and resumes:
+// chunks of 64 KiB in ascending order, transformed and written back at
+// their own offsets. With a journal it works in durable steps: the step's
+// chunks are read, the bytes that would put them right again are written
+// and flushed to the journal file, the chunks are written and flushed to
+// the medium, and only then does the checkpoint in the registry advance.
+// The bytes written to the medium are the same with or without a journal.
+#pragma once
+
+#include <cstdint>
+
+#include "service/conversion_journal.h"
+#include "service/win32.h"
+
+// Chunks per durable step: the journal's cost (two flushes and a registry
+// write) is paid once per step.
+constexpr uint32_t kJournalSpan = 64;
+
+// Outcome of a pause: the loop stopped at a step boundary on request.
+constexpr DWORD kConversionPaused = ERROR_OPERATION_ABORTED;
+#define MSG_PAUSED "The conversion is paused at %u%%; resume it to finish."
+#define MSG_JOURNAL_ERROR "Tarnvault has encounter an error %X while journalling this conversion !"
+
+// What the loop reads from and writes to. Each operation sets the message
+// of its own failure; a failed seek is noted in Noted and the loop goes on.
+class ChunkMedium {
+public:
+    virtual ~ChunkMedium() = default;
+    enum class ReadOutcome { Data, End, Failed };
+    virtual ReadOutcome Read(uint64_t position, uint8_t* data, DWORD length, DWORD* got, DWORD* error) = 0;
+    // 0 or the Win32 error; the loop sets the writing message.
+    virtual DWORD Write(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) = 0;
+    // Makes the written chunks durable; 0 or the Win32 error.
+    virtual DWORD Flush() = 0;
+    virtual void Transform(uint64_t chunk, uint8_t* data, DWORD length) = 0;
+
+    DWORD Noted = 0;
+    // Set while a journal entry is put back: the tests' write faults aim at
+    // the conversion's own writes only.
+    bool Restoring = false;
+};
+
+struct ChunkLoopSettings {
+    uint64_t Length = 0;    // bytes of the medium
+    uint64_t First = 0;     // first chunk to convert
+    bool Encrypt = true;
+    // The chunks read are already converted (a drive decrypted through the
+    // filter): the journal keeps them and a restore completes the step.
+    bool ReadsConverted = false;
+    // The journal's record: null for a conversion without one (into a second
+    // file); Exists when it is a resume of a recorded conversion.
+    JournalRecord* Journal = nullptr;
+    bool Exists = false;
+};
+
+// Returns the outcome (0, kConversionPaused or the Win32 error); *finished
+// tells whether every chunk is converted. The journal is left in place; the
+// caller removes it once the conversion is complete.
+DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& settings, bool* finished);
+
+// Puts the journal entry back on the medium (see JournalEntry), when there is
+// one for chunks at or after the checkpoint, and moves the checkpoint past it
+// when it rolled forward. 0 or the Win32 error of the write.
+DWORD RestoreJournalEntry(ChunkMedium& medium, JournalRecord* record);

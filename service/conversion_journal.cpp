@@ -1,0 +1,247 @@
+#include "service/conversion_journal.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/win32/machine_dir.h"
+
+namespace {
+
+constexpr char kMagic[8] = {'T', 'V', 'J', 'R', 'N', 'L', '0', '1'};
+constexpr size_t kHeaderSize = 64;
+constexpr size_t kChecksumAt = 56;
+
+// FNV-1a: enough to tell a whole entry from a torn one.
+uint64_t Fnv(const uint8_t* data, size_t length, uint64_t hash = 0xcbf29ce484222325ull) {
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= data[i];
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+uint64_t TargetTagOf(const std::string& target) {
+    std::string folded = target;
+    for (char& c : folded) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return Fnv(reinterpret_cast<const uint8_t*>(folded.data()), folded.size());
+}
+
+template <typename T>
+void Put(uint8_t* at, T value) {
+    std::memcpy(at, &value, sizeof value);  // little-endian
+}
+template <typename T>
+T Get(const uint8_t* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+class KeyGuard {
+public:
+    ~KeyGuard() {
+        if (Key) RegCloseKey(Key);
+    }
+    HKEY Key = nullptr;
+};
+
+DWORD SetDword(HKEY key, const char* name, uint32_t value) {
+    return DWORD(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
+}
+DWORD SetQword(HKEY key, const char* name, uint64_t value) {
+    return DWORD(RegSetValueExA(key, name, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
+}
+template <typename T>
+bool QueryFixed(HKEY key, const char* name, DWORD type, T* value) {
+    DWORD got = REG_NONE;
+    DWORD size = sizeof *value;
+    return RegQueryValueExA(key, name, nullptr, &got, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
+           got == type && size == sizeof *value;
+}
+
+bool ReadAt(HANDLE file, uint64_t position, uint8_t* data, DWORD length) {
+    LARGE_INTEGER at;
+    at.QuadPart = int64_t(position);
+    DWORD got = 0;
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ReadFile(file, data, length, &got, nullptr) &&
+           got == length;
+}
+
+std::string TagText(const std::string& target) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(TargetTagOf(target)));
+    return text;
+}
+
+std::string KeyOf(const std::string& target) { return TARNSVC_JOURNAL_KEY "\\" + TagText(target); }
+
+bool LoadRecordAt(const std::string& keyName, JournalRecord* record) {
+    KeyGuard key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ, &key.Key) != ERROR_SUCCESS) return false;
+    char target[TARNSVC_MAX_JOURNAL_TARGET] = {};
+    DWORD type = REG_NONE;
+    DWORD size = sizeof target - 1;
+    if (RegQueryValueExA(key.Key, "Target", nullptr, &type, reinterpret_cast<BYTE*>(target), &size) != ERROR_SUCCESS ||
+        type != REG_SZ || size == 0)
+        return false;
+    uint32_t image = 0, encrypt = 0, chunkSize = 0, recognised = 0;
+    uint64_t length = 0, checkpoint = 0;
+    if (!QueryFixed(key.Key, "Image", REG_DWORD, &image) || !QueryFixed(key.Key, "Encrypt", REG_DWORD, &encrypt) ||
+        !QueryFixed(key.Key, "ChunkSize", REG_DWORD, &chunkSize) ||
+        !QueryFixed(key.Key, "Recognised", REG_DWORD, &recognised) ||
+        !QueryFixed(key.Key, "Length", REG_QWORD, &length) ||
+        !QueryFixed(key.Key, "Checkpoint", REG_QWORD, &checkpoint) || chunkSize == 0)
+        return false;
+    record->Target = target;
+    record->Image = image != 0;
+    record->Encrypt = encrypt != 0;
+    record->ChunkSize = chunkSize;
+    record->Length = length;
+    record->Recognised = recognised != 0;
+    record->Checkpoint = checkpoint;
+    return record->Checkpoint <= record->ChunkCount();
+}
+
+}  // namespace
+
+std::string JournalFilePath(const std::string& target, int file) {
+    return tarn::win32::MachineDirectory() + "/conversion-" + TagText(target) + (file ? "-1" : "-0") + ".journal";
+}
+
+bool LoadJournalRecord(const char* target, JournalRecord* record) {
+    if (target == nullptr || target[0] == '\0') return false;
+    return LoadRecordAt(KeyOf(target), record) && strcasecmp(record->Target.c_str(), target) == 0;
+}
+
+std::vector<JournalRecord> LoadJournalRecords() {
+    std::vector<JournalRecord> records;
+    KeyGuard key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TARNSVC_JOURNAL_KEY, 0, KEY_READ, &key.Key) != ERROR_SUCCESS) return records;
+    for (DWORD i = 0;; ++i) {
+        char name[64];
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key.Key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        JournalRecord record;
+        if (LoadRecordAt(std::string(TARNSVC_JOURNAL_KEY "\\") + name, &record)) records.push_back(record);
+    }
+    return records;
+}
+
+DWORD SaveJournalRecord(const JournalRecord& record) {
+    if (record.Target.size() + 1 > TARNSVC_MAX_JOURNAL_TARGET) return ERROR_FILENAME_EXCED_RANGE;
+    // A record is whole only once its target is written, and that comes last.
+    const std::string keyName = KeyOf(record.Target);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyName.c_str());
+    KeyGuard key;
+    DWORD error = DWORD(RegCreateKeyA(HKEY_LOCAL_MACHINE, keyName.c_str(), &key.Key));
+    if (error == 0) error = SetDword(key.Key, "Image", record.Image ? 1 : 0);
+    if (error == 0) error = SetDword(key.Key, "Encrypt", record.Encrypt ? 1 : 0);
+    if (error == 0) error = SetDword(key.Key, "ChunkSize", record.ChunkSize);
+    if (error == 0) error = SetDword(key.Key, "Recognised", record.Recognised ? 1 : 0);
+    if (error == 0) error = SetQword(key.Key, "Length", record.Length);
+    if (error == 0) error = SetQword(key.Key, "Checkpoint", record.Checkpoint);
+    if (error == 0)
+        error = DWORD(RegSetValueExA(key.Key, "Target", 0, REG_SZ, reinterpret_cast<const BYTE*>(record.Target.c_str()),
+                                     DWORD(record.Target.size() + 1)));
+    return error;
+}
+
+DWORD SaveJournalCheckpoint(const std::string& target, uint64_t checkpoint) {
+    KeyGuard key;
+    DWORD error = DWORD(RegOpenKeyExA(HKEY_LOCAL_MACHINE, KeyOf(target).c_str(), 0, KEY_WRITE, &key.Key));
+    if (error == 0) error = SetQword(key.Key, "Checkpoint", checkpoint);
+    return error;
+}
+
+void DeleteJournal(const std::string& target) {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, KeyOf(target).c_str());
+    DeleteFileA(JournalFilePath(target, 0).c_str());
+    DeleteFileA(JournalFilePath(target, 1).c_str());
+}
+
+JournalFile::~JournalFile() {
+    for (HANDLE file : Files)
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+DWORD JournalFile::Open(const std::string& target) {
+    TargetTag = TargetTagOf(target);
+    for (int i = 0; i < 2; ++i) {
+        Files[i] = CreateFileA(JournalFilePath(target, i).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (Files[i] == INVALID_HANDLE_VALUE) return GetLastError();
+    }
+    return 0;
+}
+
+DWORD JournalFile::Write(int which, uint64_t firstChunk, uint32_t chunks, bool rollForward, const uint8_t* bytes,
+                         size_t length) {
+    HANDLE file = Files[which & 1];
+    std::vector<uint8_t>& buffer = Buffers[which & 1];
+    if (file == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    buffer.resize(kHeaderSize + length);
+    uint8_t* header = buffer.data();
+    std::memset(header, 0, kHeaderSize);
+    std::memcpy(header, kMagic, sizeof kMagic);
+    Put<uint64_t>(header + 8, firstChunk);
+    Put<uint32_t>(header + 16, chunks);
+    Put<uint32_t>(header + 20, rollForward ? 1 : 0);
+    Put<uint64_t>(header + 24, length);
+    Put<uint64_t>(header + 32, TargetTag);
+    std::memcpy(header + kHeaderSize, bytes, length);
+    Put<uint64_t>(header + kChecksumAt, Fnv(header + kHeaderSize, length, Fnv(header, kChecksumAt)));
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    DWORD written = 0;
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !WriteFile(file, buffer.data(), DWORD(buffer.size()), &written, nullptr))
+        return GetLastError();
+    if (written != buffer.size()) return ERROR_DISK_FULL;
+    if (!FlushFileBuffers(file)) return GetLastError();
+    return 0;
+}
+
+bool ReadJournalEntry(const std::string& target, int which, JournalEntry* entry) {
+    HANDLE file = CreateFileA(JournalFilePath(target, which).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    uint8_t header[kHeaderSize];
+    bool whole = ReadAt(file, 0, header, kHeaderSize) && std::memcmp(header, kMagic, sizeof kMagic) == 0;
+    const uint64_t length = whole ? Get<uint64_t>(header + 24) : 0;
+    whole = whole && Get<uint64_t>(header + 32) == TargetTagOf(target) && length > 0 &&
+            length <= TARNSVC_MAX_JOURNAL_BYTES;
+    if (whole) {
+        entry->Bytes.resize(length);
+        whole = ReadAt(file, kHeaderSize, entry->Bytes.data(), DWORD(length)) &&
+                Fnv(entry->Bytes.data(), length, Fnv(header, kChecksumAt)) == Get<uint64_t>(header + kChecksumAt);
+    }
+    CloseHandle(file);
+    if (!whole) return false;
+    entry->FirstChunk = Get<uint64_t>(header + 8);
+    entry->Chunks = Get<uint32_t>(header + 16);
+    entry->RollForward = Get<uint32_t>(header + 20) != 0;
+    return entry->Chunks > 0;
+}
+
+std::vector<JournalEntry> ReadJournalEntries(const std::string& target) {
+    std::vector<JournalEntry> entries;
+    for (int i = 0; i < 2; ++i) {
+        JournalEntry entry;
+        if (ReadJournalEntry(target, i, &entry)) entries.push_back(std::move(entry));
+    }
+    if (entries.size() == 2 && entries[1].FirstChunk < entries[0].FirstChunk) std::swap(entries[0], entries[1]);
+    return entries;
+}
+
+void ClearJournalEntry(const std::string& target) {
+    for (int i = 0; i < 2; ++i) {
+        HANDLE file = CreateFileA(JournalFilePath(target, i).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        FlushFileBuffers(file);
+        CloseHandle(file);
+    }
+}

@@ -1,0 +1,253 @@
+// The journal's core on a medium in memory: a conversion cut at any byte
+// (the last write torn), then restored from the journal and resumed, ends
+// byte-identical to one that ran through; a torn or foreign journal entry
+// is never put back; and the resume's password check tells right, wrong
+// and uncheckable apart.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "cipher/sector.h"
+#include "service/chunk_cipher.h"
+#include "service/chunk_loop.h"
+#include "service/conversion_journal.h"
+#include "service/conversion_recovery.h"
+#include "service/win32.h"
+
+namespace {
+
+constexpr uint64_t kChunk = kChunkSize;
+const char* const kPassword = "journal pw";
+
+// An image-like medium: every write persists up to a byte budget; the one
+// that crosses it is cut there and fails, and so does everything after it.
+class MemoryMedium final : public ChunkMedium {
+public:
+    MemoryMedium(std::vector<uint8_t> bytes, bool encrypt, const SectorKeys& keys)
+        : Bytes(std::move(bytes)), Encrypt(encrypt), Keys(keys) {}
+
+    ReadOutcome Read(uint64_t position, uint8_t* data, DWORD length, DWORD* got, DWORD*) override {
+        *got = position >= Bytes.size() ? 0 : DWORD(std::min<uint64_t>(length, Bytes.size() - position));
+        if (*got) std::memcpy(data, Bytes.data() + position, *got);
+        return *got ? ReadOutcome::Data : ReadOutcome::End;
+    }
+    DWORD Write(uint64_t, uint64_t position, const uint8_t* data, DWORD length) override {
+        if (Dead) return ERROR_IO_DEVICE;
+        uint64_t allowed = std::min<uint64_t>(length, Budget - std::min(Budget, Written));
+        std::memcpy(Bytes.data() + position, data, allowed);
+        Written += allowed;
+        if (allowed < length) {
+            Dead = true;
+            return ERROR_IO_DEVICE;
+        }
+        return 0;
+    }
+    DWORD Flush() override { return Dead ? ERROR_IO_DEVICE : 0; }
+    void Transform(uint64_t chunk, uint8_t* data, DWORD length) override {
+        if (Encrypt)
+            EncryptChunk(Keys, chunk, data, length);
+        else
+            DecryptImageChunk(Keys, chunk, data, length);
+    }
+
+    std::vector<uint8_t> Bytes;
+    uint64_t Budget = UINT64_MAX;
+    uint64_t Written = 0;
+    bool Dead = false;
+
+private:
+    bool Encrypt;
+    const SectorKeys& Keys;
+};
+
+std::vector<uint8_t> Plaintext(size_t length) {
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < length; ++i) data[i] = uint8_t((i * 29 + i / 700) & 0xFF);
+    // Free space: zero blocks, the evidence a right password leaves.
+    std::memset(data.data() + 4096, 0, 4096);
+    std::memset(data.data() + length / 2, 0, 4096);
+    return data;
+}
+
+// A FAT boot sector at the start, so the recognizer test knows the medium.
+void MakeBootSector(std::vector<uint8_t>* data) {
+    uint8_t* s = data->data();
+    s[0] = 0xEB;
+    s[1] = 0x3C;
+    s[2] = 0x90;
+    s[11] = 0x00;
+    s[12] = 0x02;  // 512 bytes per sector
+    s[13] = 4;
+    s[14] = 1;
+    s[16] = 2;
+    s[21] = 0xF8;
+    s[510] = 0x55;
+    s[511] = 0xAA;
+}
+
+std::vector<uint8_t> RunThrough(std::vector<uint8_t> input, bool encrypt, const SectorKeys& keys) {
+    MemoryMedium m(std::move(input), encrypt, keys);
+    ChunkLoopSettings s;
+    s.Length = m.Bytes.size();
+    s.Encrypt = encrypt;
+    bool finished = false;
+    EXPECT_EQ(RunChunkLoop(m, s, &finished), 0u);
+    EXPECT_TRUE(finished);
+    return m.Bytes;
+}
+
+JournalRecord NewRecord(const std::string& target, bool encrypt, uint64_t length) {
+    JournalRecord r;
+    r.Target = target;
+    r.Image = true;
+    r.Encrypt = encrypt;
+    r.ChunkSize = uint32_t(kChunk);
+    r.Length = length;
+    return r;
+}
+
+TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
+    SectorKeys keys(kPassword);
+    const uint64_t chunks = 2 * kJournalSpan + 9;  // the last one short
+    const uint64_t length = (chunks - 1) * kChunk + 3 * 512;
+    std::vector<uint8_t> plain = Plaintext(length);
+    MakeBootSector(&plain);
+    const std::vector<uint8_t> cipher = RunThrough(plain, true, keys);
+    const std::vector<uint8_t> decrypted = RunThrough(cipher, false, keys);
+
+    const uint64_t cuts[] = {1, kChunk / 2, kChunk, 5 * kChunk + 100, kJournalSpan * kChunk,
+                             kJournalSpan * kChunk + kChunk / 2, (chunks - 1) * kChunk + 512, length - 1};
+    for (bool encrypt : {true, false}) {
+        const std::vector<uint8_t>& input = encrypt ? plain : cipher;
+        const std::vector<uint8_t>& expected = encrypt ? cipher : decrypted;
+        for (uint64_t cut : cuts) {
+            SCOPED_TRACE(testing::Message() << (encrypt ? "encrypt" : "decrypt") << " cut at " << cut);
+            const std::string target = "/virtual/cut-" + std::to_string(cut) + (encrypt ? "e" : "d");
+            MemoryMedium m(input, encrypt, keys);
+            m.Budget = cut;
+            JournalRecord record = NewRecord(target, encrypt, length);
+            ChunkLoopSettings s;
+            s.Length = length;
+            s.Encrypt = encrypt;
+            s.Journal = &record;
+            bool finished = true;
+            EXPECT_NE(RunChunkLoop(m, s, &finished), 0u);
+            EXPECT_FALSE(finished);
+
+            // The machine comes back: what the registry holds, then the restore.
+            JournalRecord stored;
+            ASSERT_TRUE(LoadJournalRecord(target.c_str(), &stored));
+            EXPECT_EQ(stored.Recognised, true);
+            m.Dead = false;
+            m.Budget = UINT64_MAX;
+            ASSERT_EQ(RestoreJournalEntry(m, &stored), 0u);
+            for (uint64_t at = 0; at < length; at += 512) {
+                const bool converted = at / kChunk < stored.Checkpoint;
+                const auto& want = converted ? expected : input;
+                ASSERT_EQ(std::memcmp(m.Bytes.data() + at, want.data() + at, 512), 0)
+                    << "offset " << at << " with the checkpoint at chunk " << stored.Checkpoint;
+            }
+            // Restoring twice changes nothing.
+            ASSERT_EQ(RestoreJournalEntry(m, &stored), 0u);
+
+            ChunkLoopSettings resume = s;
+            resume.Journal = &stored;
+            resume.First = stored.Checkpoint;
+            resume.Exists = true;
+            EXPECT_EQ(RunChunkLoop(m, resume, &finished), 0u);
+            EXPECT_TRUE(finished);
+            EXPECT_TRUE(m.Bytes == expected) << "resumed medium differs from an uninterrupted conversion";
+            DeleteJournal(target);
+        }
+    }
+}
+
+TEST(JournalEntryFile, TornOrForeignEntriesAreNeverRestored) {
+    const std::string target = "/virtual/entry";
+    std::vector<uint8_t> bytes(3 * kChunk, 0x5A);
+    {
+        JournalFile file;
+        ASSERT_EQ(file.Open(target), 0u);
+        ASSERT_EQ(file.Write(1, 7, 3, false, bytes.data(), bytes.size()), 0u);
+    }
+    JournalEntry entry;
+    EXPECT_FALSE(ReadJournalEntry(target, 0, &entry)) << "the other file holds no entry";
+    ASSERT_TRUE(ReadJournalEntry(target, 1, &entry));
+    EXPECT_EQ(entry.FirstChunk, 7u);
+    EXPECT_EQ(entry.Chunks, 3u);
+    EXPECT_TRUE(entry.Bytes == bytes);
+    EXPECT_FALSE(ReadJournalEntry("/virtual/other", 1, &entry)) << "another target's file name and tag";
+
+    // A write torn anywhere leaves an entry whose checksum fails.
+    const std::string path = JournalFilePath(target, 1);
+    struct Damage {
+        const char* what;
+        long offset;
+        bool truncate;
+    } damages[] = {{"header", 10, false}, {"data", 64 + 70000, false}, {"short file", 64 + 1000, true}};
+    for (const auto& d : damages) {
+        {
+            JournalFile file;
+            ASSERT_EQ(file.Open(target), 0u);
+            ASSERT_EQ(file.Write(1, 7, 3, false, bytes.data(), bytes.size()), 0u);
+        }
+        if (d.truncate) {
+            ASSERT_EQ(::truncate(path.c_str(), d.offset), 0);
+        } else {
+            FILE* f = std::fopen(path.c_str(), "r+b");
+            ASSERT_NE(f, nullptr);
+            std::fseek(f, d.offset, SEEK_SET);
+            std::fputc(0xA5, f);
+            std::fclose(f);
+        }
+        EXPECT_FALSE(ReadJournalEntry(target, 1, &entry)) << d.what;
+    }
+    DeleteJournal(target);
+}
+
+TEST(ResumePasswordCheck, RightWrongAndUncheckable) {
+    SectorKeys right(kPassword), wrong("not it");
+    const uint64_t length = 20 * kChunk;
+    std::vector<uint8_t> fs = Plaintext(length);
+    MakeBootSector(&fs);
+    std::vector<uint8_t> noise(length);
+    for (size_t i = 0; i < length; ++i) noise[i] = uint8_t((i * 2654435761u) >> 13);
+
+    struct Case {
+        const char* what;
+        bool fileSystem;
+        bool encrypt;
+        uint64_t checkpoint;
+        bool rightPassword;
+        PasswordVerdict expected;
+    } cases[] = {
+        {"encrypting, file system, right", true, true, 5, true, PasswordVerdict::Right},
+        {"encrypting, file system, wrong", true, true, 5, false, PasswordVerdict::Wrong},
+        {"encrypting, nothing converted yet", true, true, 0, false, PasswordVerdict::Right},
+        {"encrypting, no file system, wrong", false, true, 5, false, PasswordVerdict::Unverifiable},
+        {"decrypting, chunk 0 still encrypted, wrong", true, false, 0, false, PasswordVerdict::Wrong},
+        {"decrypting past chunk 0, zeros left, right", true, false, 1, true, PasswordVerdict::Right},
+        {"decrypting past chunk 0, wrong", true, false, 3, false, PasswordVerdict::Unverifiable},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<uint8_t>& plain = c.fileSystem ? fs : noise;
+        const std::vector<uint8_t> cipher = RunThrough(plain, true, right);
+        // The stored medium: ciphertext where the key is in use now.
+        std::vector<uint8_t> stored = plain;
+        for (uint64_t at = 0; at < length; ++at) {
+            const bool encrypted = c.encrypt ? at / kChunk < c.checkpoint : at / kChunk >= c.checkpoint;
+            if (encrypted) stored[at] = cipher[at];
+        }
+        const SectorKeys& keys = c.rightPassword ? right : wrong;
+        MemoryMedium m(stored, c.encrypt, keys);
+        JournalRecord record = NewRecord("/virtual/check", c.encrypt, length);
+        record.Checkpoint = c.checkpoint;
+        record.Recognised = c.fileSystem;
+        EXPECT_EQ(CheckResumePassword(m, record, keys), c.expected);
+        EXPECT_TRUE(m.Bytes == stored) << "the check writes nothing";
+    }
+}
+
+}  // namespace
