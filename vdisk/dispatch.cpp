@@ -32,3 +32,17 @@ NTSTATUS VdiskReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     return VdiskQueueRequest(extension, Irp);
 }
+
+// Contract: a flush waits in the queue behind the writes before it, so it
+// covers them; the worker completes it.
+NTSTATUS VdiskFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    VDISK_EXTENSION* extension = VdiskExtension(DeviceObject);
+    if (!FlagIsSet(extension->MediaPresent)) {
+        Irp->IoStatus.Status = STATUS_NO_MEDIA_IN_DEVICE;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_NO_MEDIA_IN_DEVICE;
+    }
+    return VdiskQueueRequest(extension, Irp);
+}

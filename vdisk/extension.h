@@ -111,6 +111,7 @@ DRIVER_UNLOAD VdiskUnload;
 // dispatch.cpp
 DRIVER_DISPATCH VdiskCreateClose;
 DRIVER_DISPATCH VdiskReadWrite;
+DRIVER_DISPATCH VdiskFlush;
 
 // worker.cpp: queueing for the worker, and the worker itself.
 NTSTATUS VdiskQueueRequest(VDISK_EXTENSION* Extension, PIRP Irp);
@@ -142,6 +143,7 @@ NTSTATUS FileDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Reco
 NTSTATUS FileDiskRead(VDISK_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FileDiskRawWrite(VDISK_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FileDiskFlush(VDISK_EXTENSION* Extension, PIRP Irp);
 VOID FileDiskClose(VDISK_EXTENSION* Extension);
 
 // Marker decision on a medium's unit 0 (the first Length bytes, at most 512,

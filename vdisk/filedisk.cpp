@@ -270,6 +270,13 @@ NTSTATUS FileDiskRawWrite(VDISK_EXTENSION* Extension, PIRP Irp)
     return Irp->IoStatus.Status = status;
 }
 
+NTSTATUS FileDiskFlush(VDISK_EXTENSION* Extension, PIRP Irp)
+{
+    NTSTATUS status = ZwFlushBuffersFile(Extension->Backing, &Irp->IoStatus);
+    Irp->IoStatus.Information = 0;
+    return Irp->IoStatus.Status = status;
+}
+
 VOID FileDiskClose(VDISK_EXTENSION* Extension)
 {
     if (Extension->Backing != nullptr) {

@@ -56,6 +56,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = VdiskCreateClose;
     DriverObject->MajorFunction[IRP_MJ_READ] = VdiskReadWrite;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = VdiskReadWrite;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = VdiskFlush;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VdiskDeviceControl;
     DriverObject->DriverUnload = VdiskUnload;
     return STATUS_SUCCESS;

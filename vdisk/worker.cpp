@@ -47,6 +47,15 @@ NTSTATUS RawWrite(VDISK_EXTENSION* Extension, PIRP Irp)
     return FileDiskRawWrite(Extension, Irp);
 }
 
+NTSTATUS Flush(VDISK_EXTENSION* Extension, PIRP Irp)
+{
+    Irp->IoStatus.Information = 0;
+    if (!FlagIsSet(Extension->MediaPresent)) return Irp->IoStatus.Status = STATUS_NO_MEDIA_IN_DEVICE;
+    // A network disk's server has acknowledged every write; nothing is held here.
+    if (Extension->DiskKind == VDISK_KIND_NETWORK) return Irp->IoStatus.Status = STATUS_SUCCESS;
+    return FileDiskFlush(Extension, Irp);
+}
+
 // Serves one request and leaves its final status in Irp->IoStatus.
 NTSTATUS HandleRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -56,6 +65,8 @@ NTSTATUS HandleRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
         return Transfer(extension, Irp, stack->MajorFunction);
+    case IRP_MJ_FLUSH_BUFFERS:
+        return Flush(extension, Irp);
     case IRP_MJ_DEVICE_CONTROL:
         switch (stack->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_CRYPT_RAW_WRITE:

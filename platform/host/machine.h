@@ -106,6 +106,7 @@ private:
     void OnOpen(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnClose(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnReadWrite(Connection& conn, bool write, wire::Reader& args, wire::Writer& reply);
+    void OnFlush(Connection& conn, wire::Reader& args, wire::Writer& reply);
     void OnPrefetchedRead(Connection& conn, OpenFile& file, uint64_t offset, uint32_t length, wire::Writer& reply);
     void OnDeviceControl(Connection& conn, bool inShared, wire::Reader& args, wire::Writer& reply);
     void OnMapGenerations(Connection& conn, wire::Reader& args, wire::Writer& reply);

@@ -320,6 +320,17 @@ void Machine::OnDeviceControl(Connection& conn, bool inShared, wire::Reader& arg
     if (!NT_ERROR(status)) reply.Bytes(output.data(), std::min<size_t>(information, outLength));
 }
 
+void Machine::OnFlush(Connection& conn, wire::Reader& args, wire::Writer& reply) {
+    uint32_t handle = 0;
+    if (!args.U32(handle)) return wire::WriteReplyHeader(reply, STATUS_INVALID_PARAMETER, 0);
+    auto* file = FileOrRefuse(conn, handle, reply);
+    if (!file) return;
+    // Flushing is writing: a handle opened only to read may not.
+    if (!file->CanWrite()) return wire::WriteReplyHeader(reply, STATUS_ACCESS_DENIED, 0);
+    const NTSTATUS status = IoSendSimple(file->Top(), file->FileObject(), IRP_MJ_FLUSH_BUFFERS, 0);
+    wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), 0);
+}
+
 void Machine::OnMapGenerations(Connection& conn, wire::Reader& args, wire::Writer& reply) {
     uint32_t handle = 0;
     if (!args.U32(handle)) {

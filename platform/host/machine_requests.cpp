@@ -34,6 +34,7 @@ void Machine::Handle(Connection& conn, const wire::Credentials& caller, uint32_t
     case wire::Op::DeviceControl: return OnDeviceControl(conn, false, args, reply);
     case wire::Op::DeviceControlShared: return OnDeviceControl(conn, true, args, reply);
     case wire::Op::MapGenerations: return OnMapGenerations(conn, args, reply);
+    case wire::Op::Flush: return OnFlush(conn, args, reply);
     case wire::Op::DefineDosDevice: return OnDefineDosDevice(args, reply);
     case wire::Op::QueryDosDevice: return OnQueryDosDevice(args, reply);
     case wire::Op::GetDriveType: return OnGetDriveType(args, reply);

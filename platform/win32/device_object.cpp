@@ -237,6 +237,16 @@ DWORD DeviceObject::IoControl(DWORD code, const void* in, DWORD inLength, void* 
 
 DWORD DeviceObject::QuerySize(uint64_t*) { return ERROR_INVALID_FUNCTION; }
 DWORD DeviceObject::Truncate(uint64_t) { return ERROR_INVALID_FUNCTION; }
-DWORD DeviceObject::Sync() { return ERROR_SUCCESS; }
+// FlushFileBuffers on a device: the flush goes down its stack, so the
+// volume's writes reach the backing store before this returns.
+DWORD DeviceObject::Sync() {
+    std::lock_guard<std::mutex> guard(callMutex_);
+    if (DWORD e = SettleSharedBuffer(); e != ERROR_SUCCESS) return e;
+    wire::Writer w;
+    w.U32(handle_);
+    HostReply reply;
+    if (DWORD e = Call(wire::Op::Flush, Body(w), reply); e != ERROR_SUCCESS) return e;
+    return reply.status == 0 ? ERROR_SUCCESS : HostStatusToError(reply.status);
+}
 
 }  // namespace tarn::win32

@@ -34,7 +34,8 @@ TEST_F(VdiskTest, EmptyDeviceServesNoTransfer)
     std::vector<uint8_t> buffer(512);
     EXPECT_EQ(SendRead(Disk(0), 0, buffer.data(), 512).status, STATUS_NO_MEDIA_IN_DEVICE);
     EXPECT_EQ(SendWrite(Disk(0), 0, buffer.data(), 512).status, STATUS_NO_MEDIA_IN_DEVICE);
-    EXPECT_EQ(SendOther(Disk(0), IRP_MJ_FLUSH_BUFFERS).status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(SendOther(Disk(0), IRP_MJ_FLUSH_BUFFERS).status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(SendOther(Disk(0), IRP_MJ_SHUTDOWN).status, STATUS_INVALID_DEVICE_REQUEST);
     IrpResult open = SendOther(Disk(0), IRP_MJ_CREATE);
     EXPECT_EQ(open.status, STATUS_SUCCESS);
     EXPECT_EQ(open.information, ULONG_PTR(FILE_OPENED));

@@ -150,6 +150,9 @@ TEST_F(VdiskTest, TransfersOutsideTheDiskAreRefusedAndWriteNothing)
         EXPECT_EQ(r.information, NT_SUCCESS(c.status) ? c.length : 0u);
     }
 
+    // A flush waits behind the writes in the queue and reaches the image.
+    EXPECT_EQ(SendOther(disk, IRP_MJ_FLUSH_BUFFERS).status, STATUS_SUCCESS);
+
     // Raw writes stay on the disk as well.
     for (int64_t offset : {kMiB, kMiB - 511, maxOffset - 100, int64_t(-512)}) {
         std::vector<uint8_t> raw(8 + 512, 0xAB);

@@ -69,6 +69,7 @@ enum class Op : uint32_t {
                                // start of the shared buffer -> bytes out (inline)
     MapGenerations = 28,    // (u32 handle) -> information = the handle's generation slot;
                             // the generation page's memfd over SCM_RIGHTS
+    Flush = 29,             // (u32 handle): IRP_MJ_FLUSH_BUFFERS down the handle's stack
 };
 
 constexpr uint32_t kDataInShared = 1;
