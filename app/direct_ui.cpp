@@ -77,6 +77,7 @@ void CDirectUIItem::Draw(QPainter& p, const RECT& row, int style, const CImageLi
   QFontMetrics metrics(font);
   int available = std::max(0, static_cast<int>(row.right) - 4 - textLeft);
   QString text = metrics.elidedText(QString::fromStdString(m_caption), Qt::ElideRight, available);
+  m_elided = text != QString::fromStdString(m_caption);
   int width = metrics.horizontalAdvance(text);
   int height = metrics.height();
   int top = row.top + (row.bottom - row.top - height) / 2;
@@ -424,6 +425,10 @@ void CWndDirectUI::OnMouseMove(POINT pt) {
     if (newItem) newItem->MouseEnter();
     m_hotItem = newItem;
     changed = true;
+    // A caption the panel had to cut ("e: Interrupted: 37% encrypted") is
+    // shown whole under the pointer.
+    if (QWidget* w = GetQWidget())
+      w->setToolTip(newItem && newItem->IsElided() ? QString::fromStdString(newItem->GetCaption()) : QString());
   }
   if (changed) Repaint();
 }

@@ -48,6 +48,8 @@ class CDirectUIItem {
   int GetImage() const { return m_image; }
   void SetImage(int image) { m_image = image; }
   RECT GetRect() const { return m_rect; }
+  // Whether the last drawing had to cut the caption short.
+  bool IsElided() const { return m_elided; }
 
  private:
   DWORD m_flags = 0;
@@ -55,6 +57,7 @@ class CDirectUIItem {
   int m_image = -1;
   UINT m_command;
   RECT m_rect{0, 0, 0, 0};
+  bool m_elided = false;
   int m_height = -1;
 };
 

@@ -1,5 +1,7 @@
 #include "app/fake_system_calls.h"
 
+#include <strings.h>
+
 #include <cctype>
 #include <algorithm>
 #include <cstring>
@@ -263,6 +265,16 @@ long FakeSystemCalls::SvcLockDrive(const char* driveName) {
   if (it == drives.end()) return ERROR_FILE_NOT_FOUND;
   if ((it->second.status & 0xF) == 1) it->second.status = 0x20002;
   return 0;
+}
+
+long FakeSystemCalls::SvcQueryConversion(const char* target, CONVERSION_STATE* state) {
+  // Names compare as the service compares them: case aside.
+  for (const auto& [name, cut] : interrupted) {
+    if (!target || strcasecmp(name.c_str(), target) != 0) continue;
+    if (state) *state = cut;
+    return 0;
+  }
+  return 1168;  // ERROR_NOT_FOUND
 }
 
 long FakeSystemCalls::SvcStartDriveConversion(const char* devicePath, long encrypt, const char* password) {

@@ -63,6 +63,7 @@ class FakeSystemCalls : public TarnSystemCalls {
   long SvcLockDrive(const char* driveName) override;
   long SvcUnlockDrive(const char* drive, const char* password, long isFullPath) override;
   long SvcStartDriveConversion(const char* devicePath, long encrypt, const char* password) override;
+  long SvcQueryConversion(const char* target, CONVERSION_STATE* state) override;
   long SvcQuickEncryptDrive(const char* devicePath, const char* password) override;
   long SvcQuickDecryptDrive(const char* devicePath) override;
   long SvcGetLastMessage(long bufSize, uint8_t* buf) override;
@@ -136,5 +137,7 @@ class FakeSystemCalls : public TarnSystemCalls {
   std::vector<std::pair<char, std::string>> formats;
   std::map<std::string, std::string> encryptedImages;  // image path -> password
   int openHandles = 0;
+  // Conversions cut short, by device path ("\\.\E:") or image path.
+  std::map<std::string, CONVERSION_STATE> interrupted;
 
 };

@@ -172,6 +172,8 @@ void CPageTarn::Refresh(const std::string& drive) {
       encrypt->EnableWindow(TRUE);
       lock->EnableWindow(FALSE);
       format->EnableWindow(FALSE);
+      // Half its chunks are in the other form: its files are not for opening.
+      GetDlgItem(IDC_TARN_OPEN)->EnableWindow(FALSE);
     }
   }
   Invalidate(TRUE);

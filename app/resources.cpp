@@ -116,7 +116,8 @@ void RegisterDialogs() {
       {IDC_STATIC, K::Static, "FS:", 15, 104, 16, 9},
       {IDC_TARN_FS, K::Static, "", 33, 104, 60, 9},
       {IDC_STATIC, K::Static, "DriveType:", 100, 104, 42, 9},
-      {IDC_TARN_DRIVETYPE, K::Static, "", 144, 104, 50, 9},
+      // Wider than the original 50 units: "Interrupted: 37% encrypted" must fit.
+      {IDC_TARN_DRIVETYPE, K::Static, "", 144, 104, 120, 9},
       {IDC_STATIC, K::Static, "Can Encrypted:", 15, 116, 58, 9},
       {IDC_TARN_CANENCRYPT, K::Static, "", 75, 116, 30, 9},
       {IDC_STATIC, K::GroupBox, "Encrypt/Decrypt Progress", 7, 134, 265, 32},

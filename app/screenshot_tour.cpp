@@ -68,6 +68,20 @@ int RunScreenshotTour(CTarnDlg& dialog, FakeSystemCalls& system, const std::stri
   shoot(main, "page-disk-locked");
   choose('c');
   shoot(main, "page-disk-system");
+  // A conversion cut short: the list and the page offer to resume it.
+  {
+    CONVERSION_STATE cut{};
+    cut.Encrypt = 1;
+    cut.ChunksDone = 37;
+    cut.ChunkCount = 100;
+    cut.Percent = 37;
+    system.interrupted["\\\\.\\h:"] = cut;
+    dialog.SendMessage(WM_COMMAND, ID_REFRESH, 0);
+    choose('h');
+    shoot(main, "page-disk-interrupted");
+    system.interrupted.clear();
+    dialog.SendMessage(WM_COMMAND, ID_REFRESH, 0);
+  }
   // A conversion under way: progress at 60 percent, the panel disabled.
   {
     choose('h');

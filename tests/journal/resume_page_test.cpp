@@ -91,6 +91,7 @@ TEST_F(InterruptedPage, ShownAsInterruptedWithOnlyResumeOffered) {
   EXPECT_TRUE(Enabled(IDC_TARN_ENCRYPT));
   EXPECT_FALSE(Enabled(IDC_TARN_LOCK)) << "unlocking a half-encrypted drive would garble it";
   EXPECT_FALSE(Enabled(IDC_TARN_FORMAT));
+  EXPECT_FALSE(Enabled(IDC_TARN_OPEN)) << "half its chunks are in the other form";
 }
 
 TEST_F(InterruptedPage, WrongPasswordReportedUncheckableSentAgainOnlyAfterYes) {

@@ -21,8 +21,10 @@ TEST(OpenView, RefusesWhatCannotOrNeedNotBeMountedAndMountsNothing) {
         const char* openIn;  // an open view's directory, or null
         int exit;
         const char* says;
+        bool interrupted = false;
     } cases[] = {
         {"a locked drive", "E:", "", 0x20002, nullptr, kExitFailed, "unlock it first"},
+        {"a drive whose conversion was cut short", "E:", "", 0x10000, nullptr, kExitFailed, "tarnctl resume E:", true},
         {"a bad drive name", "E?", "", 0x10000, nullptr, kExitBadInput, "not a drive name"},
         {"a drive the machine lacks", "Q:", "", 0x10000, nullptr, kExitBadInput, "no drive Q:"},
         {"open again in the same place", "E:", "/v/e", 0x10000, "/v/e", kExitOk, "already open in /v/e"},
@@ -34,6 +36,7 @@ TEST(OpenView, RefusesWhatCannotOrNeedNotBeMountedAndMountsNothing) {
         Harness h;
         h.backend.drives['E'].status = c.status;
         if (c.openIn) h.backend.views['E'] = c.openIn;
+        if (c.interrupted) h.backend.conversions["\\\\.\\E:"] = CONVERSION_STATE{};
         EXPECT_EQ(CmdOpen(h.ctx, ViewOptions{c.drive, c.directory}), c.exit);
         EXPECT_TRUE(Has(h.err, c.says) || Has(h.out, c.says)) << h.out.str() << h.err.str();
         for (const auto& call : h.backend.viewCalls) EXPECT_NE(call.rfind("open", 0), 0u) << call;

@@ -228,6 +228,22 @@ TEST_F(PanelTest, CursorIsTheHandOverHotItemsAndHeadersOnly) {
   EXPECT_EQ(panel_.SendMessage(WM_SETCURSOR, 0, 1), FALSE);
 }
 
+// A caption cut short to fit is shown whole under the pointer; one that fits
+// needs no tip, and leaving the items clears it.
+TEST_F(PanelTest, CutCaptionIsShownWholeUnderThePointer) {
+  const std::string longCaption = "e: Interrupted: 37% encrypted, a caption far wider than the panel";
+  panel_.AddItem(1, longCaption, 2101);
+  Paint();
+  Move(Centre(ItemRect(1, 1)));
+  ASSERT_EQ(panel_.GetHotItem(), panel_.GetGroup(1)->Items()[1].get());
+  EXPECT_EQ(panel_.GetQWidget()->toolTip().toStdString(), longCaption);
+  Move(Centre(ItemRect(1, 0)));
+  EXPECT_TRUE(panel_.GetQWidget()->toolTip().isEmpty());
+  Move(Centre(ItemRect(1, 1)));
+  Move(POINT{2, 2});
+  EXPECT_TRUE(panel_.GetQWidget()->toolTip().isEmpty());
+}
+
 TEST_F(PanelTest, RemoveAllForgetsHotElementsAndSetStyleRelayoutsEveryGroup) {
   Move(Centre(ItemRect(0, 0)));
   ASSERT_NE(panel_.GetHotItem(), nullptr);

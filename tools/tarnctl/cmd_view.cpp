@@ -30,6 +30,14 @@ int RefuseLocked(Context& ctx, char letter) {
     int64_t total = 0, freeBytes = 0;
     const auto status =
         static_cast<uint32_t>(ctx.backend.QueryDrive(DevicePath(letter), DriveName(letter), &total, &freeBytes));
+    // A conversion cut short leaves part of the drive in each form: its
+    // files are neither readable nor safe to write until it is resumed.
+    CONVERSION_STATE conversion{};
+    if (ctx.backend.QueryConversion(DevicePath(letter), &conversion) == 0) {
+        ctx.err << "tarnctl: drive " << letter << ": has an interrupted conversion; finish it first with: tarnctl resume "
+                << letter << ":\n";
+        return kExitFailed;
+    }
     if (!KnownStatus(status) || StateOf(status) != kStateLocked) return kExitOk;
     ctx.err << "tarnctl: drive " << letter << ": is encrypted and locked; unlock it first with: tarnctl unlock "
             << letter << ":\n";
