@@ -42,7 +42,8 @@ Next, as a newcomer would (the password is asked for, never given on the command
   $tarnctl encrypt E:      # encrypt the sample FAT32 drive in place
   $tarnctl lock E:         # forget the key: the drive reads as encrypted, locked
   $tarnctl unlock E:       # give the password again
-  $tarnctl decrypt E:      # back to a plain drive
+  $tarnctl open E:         # its files in ~/Tarnvault/E for any Linux program; close with: tarnctl close E:
+  $tarnctl decrypt E:      # back to a plain drive (closes the open view first)
   $tarnctl --help          # images, mounts, format, ...
 Stop the machine with: kill \$(pgrep -f "tarnhost run")
 MSG
