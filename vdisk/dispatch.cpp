@@ -1,6 +1,18 @@
-// Open, close, read and write. Reads and writes only queue: the device's
+// Open, close, read, write and flush. Transfers and flushes only queue: the device's
 // worker thread does every transfer (worker.cpp).
 #include "vdisk/extension.h"
+
+namespace {
+
+NTSTATUS CompleteHere(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+}  // namespace
 
 // Contract: completes the request at once; any caller may open any device.
 NTSTATUS VdiskCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -17,19 +29,9 @@ NTSTATUS VdiskCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS VdiskReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     VDISK_EXTENSION* extension = VdiskExtension(DeviceObject);
-    if (!FlagIsSet(extension->MediaPresent)) {
-        Irp->IoStatus.Status = STATUS_NO_MEDIA_IN_DEVICE;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_NO_MEDIA_IN_DEVICE;
-    }
+    if (!FlagIsSet(extension->MediaPresent)) return CompleteHere(Irp, STATUS_NO_MEDIA_IN_DEVICE);
     // Read and Write parameters share one layout.
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) {
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) return CompleteHere(Irp, STATUS_SUCCESS);
     return VdiskQueueRequest(extension, Irp);
 }
 
@@ -38,11 +40,6 @@ NTSTATUS VdiskReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS VdiskFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     VDISK_EXTENSION* extension = VdiskExtension(DeviceObject);
-    if (!FlagIsSet(extension->MediaPresent)) {
-        Irp->IoStatus.Status = STATUS_NO_MEDIA_IN_DEVICE;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_NO_MEDIA_IN_DEVICE;
-    }
+    if (!FlagIsSet(extension->MediaPresent)) return CompleteHere(Irp, STATUS_NO_MEDIA_IN_DEVICE);
     return VdiskQueueRequest(extension, Irp);
 }
