@@ -113,6 +113,7 @@ private:
     void OnDefineDosDevice(wire::Reader& args, wire::Writer& reply);
     void OnQueryDosDevice(wire::Reader& args, wire::Writer& reply);
     void OnGetDriveType(wire::Reader& args, wire::Writer& reply);
+    std::optional<hostfs::VolumeInfo> MountedVolumeOf(wire::Reader& args, wire::Writer& reply);
     void OnGetDiskFreeSpace(wire::Reader& args, wire::Writer& reply);
     void OnGetVolumeInfo(wire::Reader& args, wire::Writer& reply);
     void OnFormat(wire::Reader& args, wire::Writer& reply);

@@ -118,44 +118,46 @@ void Machine::OnGetDriveType(wire::Reader& args, wire::Writer& reply) {
     wire::WriteReplyHeader(reply, STATUS_SUCCESS, type);
 }
 
-void Machine::OnGetDiskFreeSpace(wire::Reader& args, wire::Writer& reply) {
+// The mounted file system behind a root ("E:\\") for the volume queries;
+// otherwise the reply says why there is none.
+std::optional<hostfs::VolumeInfo> Machine::MountedVolumeOf(wire::Reader& args, wire::Writer& reply) {
+    auto refuse = [&reply](NTSTATUS status) -> std::optional<hostfs::VolumeInfo> {
+        WriteStatus(reply, status);
+        return std::nullopt;
+    };
     std::string root;
-    if (!args.Str(root)) return WriteStatus(reply, STATUS_INVALID_PARAMETER);
+    if (!args.Str(root)) return refuse(STATUS_INVALID_PARAMETER);
     PDEVICE_OBJECT device = DeviceForRoot(root);
-    if (!device) return WriteStatus(reply, STATUS_OBJECT_PATH_NOT_FOUND);
+    if (!device) return refuse(STATUS_OBJECT_PATH_NOT_FOUND);
     if (LockedByOther(device, nullptr)) {
         ObDereferenceObject(device);
-        return WriteStatus(reply, STATUS_ACCESS_DENIED);
+        return refuse(STATUS_ACCESS_DENIED);
     }
     const auto mount = Mount(device);
     ObDereferenceObject(device);
-    if (mount.outcome == hostfs::MountOutcome::ReadFailed) return WriteStatus(reply, mount.ioStatus);
-    if (!mount.mounted()) return WriteStatus(reply, kStatusUnrecognizedVolume);
+    if (mount.outcome == hostfs::MountOutcome::ReadFailed) return refuse(mount.ioStatus);
+    if (!mount.mounted()) return refuse(kStatusUnrecognizedVolume);
+    return mount.volume;
+}
+
+void Machine::OnGetDiskFreeSpace(wire::Reader& args, wire::Writer& reply) {
+    const auto volume = MountedVolumeOf(args, reply);
+    if (!volume) return;
     wire::WriteReplyHeader(reply, STATUS_SUCCESS, 0);
-    reply.U64(mount.volume.availableBytes);
-    reply.U64(mount.volume.totalBytes);
-    reply.U64(mount.volume.freeBytes);
+    reply.U64(volume->availableBytes);
+    reply.U64(volume->totalBytes);
+    reply.U64(volume->freeBytes);
 }
 
 void Machine::OnGetVolumeInfo(wire::Reader& args, wire::Writer& reply) {
-    std::string root;
-    if (!args.Str(root)) return WriteStatus(reply, STATUS_INVALID_PARAMETER);
-    PDEVICE_OBJECT device = DeviceForRoot(root);
-    if (!device) return WriteStatus(reply, STATUS_OBJECT_PATH_NOT_FOUND);
-    if (LockedByOther(device, nullptr)) {
-        ObDereferenceObject(device);
-        return WriteStatus(reply, STATUS_ACCESS_DENIED);
-    }
-    const auto mount = Mount(device);
-    ObDereferenceObject(device);
-    if (mount.outcome == hostfs::MountOutcome::ReadFailed) return WriteStatus(reply, mount.ioStatus);
-    if (!mount.mounted()) return WriteStatus(reply, kStatusUnrecognizedVolume);
+    const auto volume = MountedVolumeOf(args, reply);
+    if (!volume) return;
     wire::WriteReplyHeader(reply, STATUS_SUCCESS, 0);
-    reply.Str(mount.volume.label);
-    reply.U32(mount.volume.serial);
-    reply.U32(mount.volume.maxComponentLength);
-    reply.U32(mount.volume.fileSystemFlags);
-    reply.Str(mount.volume.fileSystemName);
+    reply.Str(volume->label);
+    reply.U32(volume->serial);
+    reply.U32(volume->maxComponentLength);
+    reply.U32(volume->fileSystemFlags);
+    reply.Str(volume->fileSystemName);
 }
 
 void Machine::OnFormat(wire::Reader& args, wire::Writer& reply) {
