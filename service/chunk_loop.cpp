@@ -34,7 +34,7 @@ bool FirstChunkRecognised(ChunkMedium& medium, const uint8_t* data, DWORD length
     if (!plain) {
         medium.Transform(0, copy.get(), length);
         // Where the marker stood the drivers show the boot signature; an
-        // image's decryption leaves zeros there.
+        // image's decryption gives it back only to boot records it knows.
         if (length >= kUnitSize) {
             copy[kMarkerOffset] = 0x55;
             copy[kMarkerOffset + 1] = 0xAA;
