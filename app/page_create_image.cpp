@@ -93,29 +93,14 @@ void CPageCreateImage::OnCreate() {
   }
   m_watch.Begin();
   EnableWindow(FALSE);
-  SendToMain(WM_ENABLENAV, 0);
-  m_progress.SetRange(0, 100);
-  m_progress.SetStep(1);
-  SetTimer(0, 500);
+  StartProgress(m_progress, 0);
   UpdateData(FALSE);
   m_progress.SetPos(0);
 }
 
 void CPageCreateImage::OnProgressTimer(UINT_PTR timer) {
-  if (!HasTimer(timer)) return;
-  const bool refusedStart = m_failedStart != 0;
-  const ConversionTick tick = PollConversion(m_failedStart, m_progress);
-  if (tick != ConversionTick::Running) {
-    KillTimer(timer);
-    if (tick == ConversionTick::Failed) Say(LastMessage());
-    if (tick == ConversionTick::Succeeded) Say("Create and encrypt disk image complete!");
-    EndConversion();
-  }
-  if (refusedStart) {
-    m_progress.RedrawWindow();
-  } else {
-    m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-  }
+  FollowImageConversion(timer, m_failedStart, m_progress, "Create and encrypt disk image complete!",
+                        [this] { EndConversion(); });
 }
 
 void CPageCreateImage::EndConversion() {

@@ -123,30 +123,16 @@ void CPageImageEnc::OnStart() {
     }
     m_watch.Begin();
     EnableWindow(FALSE);
-    SendToMain(WM_ENABLENAV, 0);
-    m_progress.SetRange(0, 100);
-    m_progress.SetStep(1);
-    SetTimer(m_encrypt ? 0 : 1, 500);
+    StartProgress(m_progress, m_encrypt ? 0 : 1);
   }
   UpdateData(FALSE);
   m_progress.SetPos(0);
 }
 
 void CPageImageEnc::OnProgressTimer(UINT_PTR timer) {
-  if (!HasTimer(timer)) return;
-  const bool refusedStart = m_failedStart != 0;
-  const ConversionTick tick = PollConversion(m_failedStart, m_progress);
-  if (tick != ConversionTick::Running) {
-    KillTimer(timer);
-    if (tick == ConversionTick::Failed) Say(LastMessage());
-    if (tick == ConversionTick::Succeeded) Say(timer == 0 ? "Encrypt cd/dvd image complete!" : "Decrypt cd/dvd image complete!");
-    EndConversion();
-  }
-  if (refusedStart) {
-    m_progress.RedrawWindow();
-  } else {
-    m_progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-  }
+  FollowImageConversion(timer, m_failedStart, m_progress,
+                        timer == 0 ? "Encrypt cd/dvd image complete!" : "Decrypt cd/dvd image complete!",
+                        [this] { EndConversion(); });
 }
 
 void CPageImageEnc::EndConversion() {

@@ -212,7 +212,7 @@ void CPageTarn::OnResume() {
   m_watch.Begin();
   EnableWindow(FALSE);
   m_direction = conversion.Encrypt ? 1 : 0;
-  StartProgress(conversion.Encrypt ? 0 : 1);
+  StartProgress(m_progress, conversion.Encrypt ? 0 : 1);
 }
 
 void CPageTarn::OnEncryptDecrypt() {
@@ -240,7 +240,7 @@ void CPageTarn::OnEncryptDecrypt() {
       Say(Hex("Can't encrypt this drive, error code %X", r));
       return;
     }
-    StartProgress(0);
+    StartProgress(m_progress, 0);
   } else if (state == 1) {
     if (!Confirm(ConversionQuestion(m_drive, size, false))) return;
     m_watch.Begin();
@@ -253,19 +253,12 @@ void CPageTarn::OnEncryptDecrypt() {
       Say(Hex("Can't decrypt this drive, error code %X", r));
       return;
     }
-    StartProgress(1);
+    StartProgress(m_progress, 1);
   } else {
     char text[64];
     std::snprintf(text, sizeof(text), "Take drive information error %d!", state);
     Say(text);
   }
-}
-
-void CPageTarn::StartProgress(UINT_PTR timer) {
-  SendToMain(WM_ENABLENAV, 0);
-  m_progress.SetRange(0, 100);
-  m_progress.SetStep(1);
-  SetTimer(timer, 500);
 }
 
 void CPageTarn::OnProgressTimer(UINT_PTR timer) {

@@ -44,6 +44,30 @@ CPage::ConversionTick CPage::PollConversion(long failedStart, CProgressCtrl& pro
   return ConversionTick::Succeeded;
 }
 
+void CPage::StartProgress(CProgressCtrl& progress, UINT_PTR timer) {
+  SendToMain(WM_ENABLENAV, 0);
+  progress.SetRange(0, 100);
+  progress.SetStep(1);
+  SetTimer(timer, 500);
+}
+
+void CPage::FollowImageConversion(UINT_PTR timer, long failedStart, CProgressCtrl& progress, const char* doneText,
+                                  const std::function<void()>& end) {
+  if (!HasTimer(timer)) return;
+  const ConversionTick tick = PollConversion(failedStart, progress);
+  if (tick != ConversionTick::Running) {
+    KillTimer(timer);
+    if (tick == ConversionTick::Failed) Say(LastMessage());
+    if (tick == ConversionTick::Succeeded) Say(doneText);
+    end();
+  }
+  if (failedStart != 0) {
+    progress.RedrawWindow();
+  } else {
+    progress.RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  }
+}
+
 std::string GroupDigits(uint64_t value) {
   std::string digits = std::to_string(value);
   std::string out;

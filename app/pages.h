@@ -2,6 +2,7 @@
 // their templates, each doing its work through the service.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ class CPage : public CDialog {
   // finished flag would never change for it.
   enum class ConversionTick { Running, EndedQuietly, Succeeded, Failed };
   ConversionTick PollConversion(long failedStart, CProgressCtrl& progress);
+  // Starts following a conversion: the main window's navigation off, the
+  // bar over 0..100, the timer ticking every half second.
+  void StartProgress(CProgressCtrl& progress, UINT_PTR timer);
+  // One tick of an image conversion's timer: once it has ended, the timer
+  // stops, the outcome is said (doneText on success) and end() runs; the
+  // bar is redrawn either way.
+  void FollowImageConversion(UINT_PTR timer, long failedStart, CProgressCtrl& progress, const char* doneText,
+                             const std::function<void()>& end);
   TarnSystemCalls& m_system;
   HBITMAP m_background = nullptr;
 };
@@ -95,7 +104,6 @@ class CPageTarn : public CPage {
   void OnFormat();
   void OnOpen();
   void OpenFormatDialog();
-  void StartProgress(UINT_PTR timer);
   void OnProgressTimer(UINT_PTR timer);
 
   std::string m_drive;
