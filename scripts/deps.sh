@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev      # the machine's registry
   libcli11-dev        # command-line parsing of tarnhost and tarnctl
   libnbd-dev          # netdiskd serves network disks from any NBD export
+  libxxhash-dev       # the conversion journal's checksum (header-only use)
   libfuse3-dev fuse3  # tarnhost shows each drive to Linux as a file (the block view)
   fusefat             # opens FAT drives' files through the block view
   qt6-base-dev fonts-dejavu-core   # the desktop program (Qt Widgets) and its dialog font

@@ -78,7 +78,6 @@ public:
 private:
     HANDLE Files[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
     uint64_t TargetTag = 0;
-    std::vector<uint8_t> Buffers[2];
 };
 
 // Reads the entry of one file; false when there is none or it is torn (its

@@ -7,7 +7,7 @@
 //  - the time and the allocated bytes of a 64 GiB FAT32 image;
 //  - the journal's cost: the same in-place conversion loop over the same
 //    file, with its journal (durable steps) and without, in this process.
-// Usage: conversion_bench [--drive-mib N] [--image-mib N] [--journal-mib N] [--dir DIR]
+// Usage: conversion_bench [--drive-mib N] [--image-mib N] [--journal-mib N] [--dir DIR] [--journal-only]
 #include <windows.h>
 
 #include <algorithm>
@@ -143,6 +143,9 @@ double TimedInPlace(const std::string& path, bool encrypt, bool journal) {
     if (journal && finished) DeleteJournal(path);
     const double seconds = Since(start);
     CloseHandle(h);
+    if (result != 0 || !finished)
+        std::fprintf(stderr, "conversion_bench: in-place %s %s its journal failed: %lu\n",
+                     encrypt ? "encryption" : "decryption", journal ? "with" : "without", (unsigned long)result);
     return result == 0 && finished ? seconds : -1;
 }
 
@@ -184,6 +187,46 @@ double Median(std::vector<double> v) {
 
 double Ratio(double copy, double conversion) { return conversion > 0 && copy > 0 ? copy / conversion : 0; }
 
+// The journal's cost on a file: the same in-place loop over the same file,
+// with its journal and without; prints both and returns the cost (0..1).
+double FileJournalCost(const std::string& root, uint64_t journalMib, int* rcOut) {
+    int rc = 0;
+    // The journal: the same loop over the same file, rounds alternating
+    // with and without it (encrypt, then decrypt back).
+    const std::string journalled = root + "/in-place.img";
+    std::vector<double> bare, kept;
+    {
+        std::vector<char> block(kCopyBlock);
+        for (size_t i = 0; i < block.size(); ++i) block[i] = char(i * 7 + i / 512);
+        const int fd = ::open(journalled.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        for (uint64_t at = 0; fd >= 0 && at < (journalMib << 20); at += kCopyBlock)
+            if (::write(fd, block.data(), block.size()) != ssize_t(block.size())) break;
+        if (fd >= 0) {
+            ::fsync(fd);
+            ::close(fd);
+        }
+    }
+    for (int round = 0; round < kRounds && rc == 0; ++round) {
+        for (bool journal : {false, true}) {
+            const double e = TimedInPlace(journalled, true, journal);
+            const double d = TimedInPlace(journalled, false, journal);
+            if (e < 0 || d < 0) rc = 1;
+            (journal ? kept : bare).push_back(e + d);
+        }
+    }
+    const double jmb = 2.0 * double(journalMib << 20) / 1e6;
+    const double cost = Median(kept) > 0 ? 1.0 - Median(bare) / Median(kept) : 0;
+    std::printf("in-place %llu MiB file, encrypt + decrypt by the service's loop, %d rounds, medians\n",
+                (unsigned long long)journalMib, kRounds);
+    std::printf("  without journal (one flush at the end): %.2f s (%.0f MB/s)\n", Median(bare),
+                jmb / Median(bare));
+    std::printf("  with journal (%u-chunk durable steps): %.2f s (%.0f MB/s), throughput cost %.1f%%\n",
+                unsigned(kJournalSpan), Median(kept), jmb / Median(kept), cost * 100);
+    std::filesystem::remove(journalled);
+    if (rc != 0) *rcOut = rc;
+    return cost;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,6 +237,18 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--image-mib") == 0) imageMib = std::strtoull(argv[i + 1], nullptr, 10);
         if (std::strcmp(argv[i], "--journal-mib") == 0) journalMib = std::strtoull(argv[i + 1], nullptr, 10);
         if (std::strcmp(argv[i], "--dir") == 0) base = argv[i + 1];
+    }
+    const bool journalOnly = argc > 1 && std::strcmp(argv[argc - 1], "--journal-only") == 0;
+    if (journalOnly) {  // the file journal alone needs no machine running
+        std::string pattern = base + "/tarn-conversion-bench-XXXXXX";
+        if (!::mkdtemp(pattern.data())) return 1;
+        const std::string dir = pattern + "/machine";
+        ::setenv("TARNVAULT_MACHINE", dir.c_str(), 1);
+        int rc = Run({kTarnhost, "--machine", dir, "init"}) == 0 ? 0 : 1;
+        if (rc == 0) FileJournalCost(pattern, journalMib, &rc);
+        std::error_code ignored;
+        std::filesystem::remove_all(pattern, ignored);
+        return rc;
     }
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
         std::fprintf(stderr, "conversion_bench: no /dev/fuse here, the machine cannot run its drives\n");
@@ -297,29 +352,7 @@ int main(int argc, char** argv) {
             std::printf("64 GiB FAT32 image: %.3f s, %lld bytes allocated (st_blocks %lld), length %lld\n", bigSeconds,
                         (long long)st.st_blocks * 512, (long long)st.st_blocks, (long long)st.st_size);
         }
-        // The journal: the same loop over the same file, rounds alternating
-        // with and without it (encrypt, then decrypt back).
-        const std::string journalled = root + "/in-place.img";
-        std::vector<double> bare, kept;
-        {
-            std::vector<char> block(kCopyBlock);
-            for (size_t i = 0; i < block.size(); ++i) block[i] = char(i * 7 + i / 512);
-            const int fd = ::open(journalled.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            for (uint64_t at = 0; fd >= 0 && at < (journalMib << 20); at += kCopyBlock)
-                if (::write(fd, block.data(), block.size()) != ssize_t(block.size())) break;
-            if (fd >= 0) {
-                ::fsync(fd);
-                ::close(fd);
-            }
-        }
-        for (int round = 0; round < kRounds && rc == 0; ++round) {
-            for (bool journal : {false, true}) {
-                const double e = TimedInPlace(journalled, true, journal);
-                const double d = TimedInPlace(journalled, false, journal);
-                if (e < 0 || d < 0) rc = 1;
-                (journal ? kept : bare).push_back(e + d);
-            }
-        }
+        const double cost = FileJournalCost(root, journalMib, &rc);
         std::vector<double> driveBare, driveKept;
         for (int round = 0; round < kRounds && rc == 0; ++round) {
             for (bool journal : {false, true}) {
@@ -336,15 +369,6 @@ int main(int argc, char** argv) {
         std::printf("  with journal (%u-chunk durable steps): %.2f s (%.0f MB/s), throughput cost %.1f%%\n",
                     unsigned(kJournalSpan), Median(driveKept), 2 * mb / Median(driveKept), dcost * 100);
 
-        const double jmb = 2.0 * double(journalMib << 20) / 1e6;
-        const double cost = Median(kept) > 0 ? 1.0 - Median(bare) / Median(kept) : 0;
-        std::printf("in-place %llu MiB file, encrypt + decrypt by the service's loop, %d rounds, medians\n",
-                    (unsigned long long)journalMib, kRounds);
-        std::printf("  without journal (one flush at the end): %.2f s (%.0f MB/s)\n", Median(bare),
-                    jmb / Median(bare));
-        std::printf("  with journal (%u-chunk durable steps): %.2f s (%.0f MB/s), throughput cost %.1f%%\n",
-                    unsigned(kJournalSpan), Median(kept), jmb / Median(kept), cost * 100);
-        std::filesystem::remove(journalled);
         std::printf("summary: drive encrypt %.2f, drive decrypt %.2f, image encrypt %.2f (goal >= 0.8 each), "
                     "journal cost: drive %.1f%%, file %.1f%% (goal <= 25%%)\n",
                     Median(encryptRatio), Median(decryptRatio), Median(imageRatio), dcost * 100, cost * 100);

@@ -101,7 +101,9 @@ DWORD FileObject::Truncate(uint64_t size) {
 }
 
 DWORD FileObject::Sync() {
-  while (fsync(fd_) != 0) {
+  // The data and what reading it back needs (size, allocation); flushing the
+  // timestamps too would cost a file-system journal commit on every flush.
+  while (fdatasync(fd_) != 0) {
     if (errno != EINTR) return ErrnoToWin32(errno);
   }
   return ERROR_SUCCESS;

@@ -133,6 +133,12 @@ extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   return ERROR_SUCCESS;
 }
 
+extern "C" LSTATUS WINAPI RegFlushKey(HKEY hKey) {
+  auto key = Resolve(hKey);
+  if (!key.ok()) return key.error();
+  return LSTATUS(RegistryStore::Instance().Flush());
+}
+
 extern "C" LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                                          DWORD cbData) {
   auto key = Resolve(hKey);

@@ -1,7 +1,10 @@
 #include "registry_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 #include <string>
@@ -349,6 +352,27 @@ Result<std::string> RegistryStore::EnumKey(KeyId key, DWORD index) {
   });
   if (error) return Result<std::string>::Fail(error);
   return name;
+}
+
+DWORD RegistryStore::Flush() {
+  auto connection = TheConnection().Lock();
+  if (DWORD error = Attach(*connection)) return error;
+  // A commit is in the WAL, or in the database if a checkpoint has moved it
+  // there; a checkpoint syncs the database when it completes, and the WAL is
+  // only reused after that. Syncing the WAL therefore covers every commit;
+  // without a WAL the database holds everything.
+  for (const std::string& path : {connection->path + "-wal", connection->path}) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ENOENT) continue;
+      return ERROR_REGISTRY_IO_FAILED;
+    }
+    const bool synced = ::fdatasync(fd) == 0;
+    ::close(fd);
+    if (!synced) return ERROR_REGISTRY_IO_FAILED;
+    break;
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace tarn::win32

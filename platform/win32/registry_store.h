@@ -48,6 +48,10 @@ class RegistryStore {
   Result<RegistryValue> EnumValue(KeyId key, DWORD index);
   Result<std::string> EnumKey(KeyId key, DWORD index);
 
+  // Makes every committed change durable on the store. Commits do not wait
+  // for the disk (WAL, synchronous=NORMAL); callers whose later writes rely
+  // on a change surviving a power cut flush first.
+  DWORD Flush();
 
  private:
   RegistryStore() = default;

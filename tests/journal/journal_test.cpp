@@ -5,7 +5,9 @@
 // and uncheckable apart.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "cipher/sector.h"
@@ -202,6 +204,34 @@ TEST(JournalEntryFile, TornOrForeignEntriesAreNeverRestored) {
             std::fclose(f);
         }
         EXPECT_FALSE(ReadJournalEntry(target, 1, &entry)) << d.what;
+    }
+
+    // Entries of any length and alignment read back exactly, also a shorter
+    // entry written over a longer one.
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t, FreeDeleter> page(static_cast<uint8_t*>(std::aligned_alloc(4096, 3 * kChunk + 4096)));
+    ASSERT_TRUE(page);
+    for (size_t i = 0; i < 3 * kChunk + 4096; ++i) page.get()[i] = uint8_t(i * 31 + i / 4096);
+    struct Shape {
+        const char* what;
+        size_t skip;
+        size_t length;
+    } shapes[] = {{"aligned, whole pages", 0, 3 * kChunk},
+                  {"aligned, ragged tail", 0, 2 * kChunk + 1000},
+                  {"unaligned start", 7, 2 * kChunk + 5},
+                  {"shorter than a page", 0, 300}};
+    for (const auto& shape : shapes) {
+        {
+            JournalFile file;
+            ASSERT_EQ(file.Open(target), 0u);
+            ASSERT_EQ(file.Write(0, 2, 3, true, page.get() + shape.skip, shape.length), 0u) << shape.what;
+        }
+        ASSERT_TRUE(ReadJournalEntry(target, 0, &entry)) << shape.what;
+        EXPECT_TRUE(entry.RollForward);
+        ASSERT_EQ(entry.Bytes.size(), shape.length) << shape.what;
+        EXPECT_EQ(std::memcmp(entry.Bytes.data(), page.get() + shape.skip, shape.length), 0) << shape.what;
     }
     DeleteJournal(target);
 }

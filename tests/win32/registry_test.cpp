@@ -214,4 +214,18 @@ TEST_F(Registry, TheDatabaseLivesInTheMachineDirectory) {
   EXPECT_EQ(RegOpenKeyExA(reinterpret_cast<HKEY>(0x1234), "x", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
 }
 
+// A flush must reach the files of this machine's store, and a closed key is
+// refused rather than reported as flushed.
+TEST_F(Registry, FlushSyncsTheStoreAndRefusesClosedKeys) {
+  HKEY key = CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\tarnsvc\\Conversions\\x");
+  const DWORD64 checkpoint = 37;
+  ASSERT_EQ(RegSetValueExA(key, "Checkpoint", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&checkpoint), 8),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(RegFlushKey(key), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegFlushKey(reinterpret_cast<HKEY>(0x1234)), ERROR_INVALID_HANDLE);
+}
+
 }  // namespace
