@@ -1,8 +1,8 @@
 #include "service/chunk_loop.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <future>
 #include <memory>
 
@@ -59,9 +59,23 @@ struct Step {
 };
 
 // Reads a step; it ends early before a held chunk and after a short one.
-Step ReadStep(ChunkMedium& medium, uint64_t first, uint64_t count, uint32_t span, uint8_t* data) {
+Step ReadStep(ChunkMedium& medium, uint64_t first, uint64_t count, uint64_t length, uint32_t span, uint8_t* data) {
     Step step;
     step.First = step.End = first;
+    uint64_t end = std::min<uint64_t>(count, first + span);
+    for (uint64_t c = first + 1; c < end; ++c)
+        if (ChunkIsHeld(c)) end = c;
+    if (end - first > 1) {
+        const uint64_t bytes = std::min<uint64_t>((end - first) * kChunkSize, length - first * kChunkSize);
+        SetWorkerProgress(int32_t(first * 100 / count));
+        if (medium.ReadRun(first * kChunkSize, data, DWORD(bytes))) {
+            for (uint64_t c = first; c < end; ++c)
+                step.Lengths[c - first] = DWORD(std::min<uint64_t>(kChunkSize, bytes - (c - first) * kChunkSize));
+            step.End = end;
+            step.Bytes = DWORD(bytes);
+            return step;
+        }
+    }
     while (step.End < count && step.End - first < span) {
         if (step.End > first && ChunkIsHeld(step.End)) break;
         SetWorkerProgress(int32_t(step.End * 100 / count));
@@ -135,7 +149,7 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 SetLastMessage(MSG_PAUSED, unsigned(j * 100 / count));
                 break;
             }
-            step = ReadStep(medium, j, count, span, data);
+            step = ReadStep(medium, j, count, s.Length, span, data);
             if (step.End == j) {
                 outcome = step.ReadError;
                 break;
@@ -179,7 +193,7 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
         bool haveNext = false;
         uint8_t* nextData = buffers[1 - slot].get();
         if (!stop && s.Journal && step.End < count && !ChunkIsHeld(step.End) && !PauseRequested()) {
-            next = ReadStep(medium, step.End, count, span, nextData);
+            next = ReadStep(medium, step.End, count, s.Length, span, nextData);
             if (next.End > step.End) {
                 haveNext = true;
                 if (converted) TransformStep(medium, next, nextData);
@@ -203,13 +217,23 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 outcome = next.ReadError;  // after this step is written
             }
         }
-        // Write the step; a failed write ends it, and what was written before
-        // it still becomes durable and counts.
+        // Write the step, whole where the medium can; a failed write ends it,
+        // and what was written before it still becomes durable and counts (a
+        // whole-step write that fails counts nothing: its entry puts it back).
         uint64_t written = j;
-        for (DWORD off = 0; written < step.End; off += step.Lengths[written - j], ++written) {
+        if (!converted) TransformStep(medium, step, data);
+        DWORD whole = step.End - j > 1 ? medium.WriteRun(j, j * kChunkSize, data, step.Bytes) : ERROR_NOT_SUPPORTED;
+        if (whole == 0) {
+            written = step.End;
+        } else if (whole != ERROR_NOT_SUPPORTED) {
+            SetLastMessage(MSG_WRITE_ERROR, unsigned(whole));
+            outcome = whole;
+            stop = true;
+        }
+        for (DWORD off = 0; whole == ERROR_NOT_SUPPORTED && written < step.End;
+             off += step.Lengths[written - j], ++written) {
             const DWORD n = step.Lengths[written - j];
             if (n == 0) continue;
-            if (!converted) medium.Transform(written, data + off, n);
             if (DWORD error = medium.Write(written, written * kChunkSize, data + off, n); error != 0) {
                 SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
                 outcome = error;

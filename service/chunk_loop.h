@@ -33,6 +33,13 @@ public:
     // Makes the written chunks durable; 0 or the Win32 error.
     virtual DWORD Flush() = 0;
     virtual void Transform(uint64_t chunk, uint8_t* data, DWORD length) = 0;
+    // A durable step's chunks in one request where the medium can, so a step
+    // costs one round trip instead of one per chunk. ReadRun: true when all
+    // `length` bytes were read; it sets no message, because the loop then
+    // reads chunk by chunk to find the one that fails. WriteRun: 0 or the
+    // Win32 error; ERROR_NOT_SUPPORTED asks for chunk-by-chunk writes.
+    virtual bool ReadRun(uint64_t, uint8_t*, DWORD) { return false; }
+    virtual DWORD WriteRun(uint64_t, uint64_t, const uint8_t*, DWORD) { return ERROR_NOT_SUPPORTED; }
 
     DWORD Noted = 0;
     // Set while a journal entry is put back: the tests' write faults aim at

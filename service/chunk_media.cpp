@@ -27,6 +27,29 @@ bool InjectedFailure(const ChunkMedium& medium, uint64_t chunk, DWORD* error) {
     return true;
 }
 
+// Whether any chunk of a run has a test fault set; such runs are written
+// chunk by chunk, so the fault lands where the test put it.
+bool RunHasInjectedFault(const ChunkMedium& medium, uint64_t chunk, DWORD length) {
+    const uint64_t end = chunk + (uint64_t(length) + kChunkSize - 1) / kChunkSize;
+    for (uint64_t c = chunk; c < end; ++c) {
+        uint32_t injected = 0;
+        if (!medium.Restoring && (ChunkWriteFails(c, &injected) || ImageChunkWriteTears(c))) return true;
+    }
+    return false;
+}
+
+bool ReadWhole(HANDLE h, uint64_t position, uint8_t* data, DWORD length) {
+    DWORD got = 0;
+    return Seek(h, position) && ReadFile(h, data, length, &got, nullptr) && got == length;
+}
+
+DWORD WriteWhole(HANDLE h, uint64_t position, const uint8_t* data, DWORD length) {
+    if (!Seek(h, position)) return GetLastError();
+    DWORD written = 0;
+    if (!WriteFile(h, data, length, &written, nullptr)) return GetLastError();
+    return written == length ? 0 : ERROR_DISK_FULL;
+}
+
 }  // namespace
 
 VolumeMedium::VolumeMedium(HANDLE volume, bool encrypt, Mode mode, const SectorKeys& keys)
@@ -79,6 +102,16 @@ DWORD VolumeMedium::Write(uint64_t chunk, uint64_t position, const uint8_t* data
     return 0;
 }
 
+bool VolumeMedium::ReadRun(uint64_t position, uint8_t* data, DWORD length) {
+    return ReadWhole(Volume, position, data, length);
+}
+
+// Ordinary writes can carry a whole step; a raw write carries one chunk.
+DWORD VolumeMedium::WriteRun(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) {
+    if (How != Mode::ThroughFilter || !Encrypt || RunHasInjectedFault(*this, chunk, length)) return ERROR_NOT_SUPPORTED;
+    return WriteWhole(Volume, position, data, length);
+}
+
 // The flush goes down the volume's stack to its backing store.
 DWORD VolumeMedium::Flush() { return FlushFileBuffers(Volume) ? 0 : GetLastError(); }
 
@@ -116,6 +149,15 @@ DWORD ImageMedium::Write(uint64_t chunk, uint64_t position, const uint8_t* data,
     }
     if (!WriteFile(Target, data, length, &written, nullptr)) return GetLastError();
     return written == length ? 0 : ERROR_DISK_FULL;
+}
+
+bool ImageMedium::ReadRun(uint64_t position, uint8_t* data, DWORD length) {
+    return ReadWhole(Source, position, data, length);
+}
+
+DWORD ImageMedium::WriteRun(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) {
+    if (RunHasInjectedFault(*this, chunk, length)) return ERROR_NOT_SUPPORTED;
+    return WriteWhole(Target, position, data, length);
 }
 
 DWORD ImageMedium::Flush() { return FlushFileBuffers(Target) ? 0 : GetLastError(); }

@@ -21,6 +21,8 @@ public:
     DWORD Write(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) override;
     DWORD Flush() override;
     void Transform(uint64_t chunk, uint8_t* data, DWORD length) override;
+    bool ReadRun(uint64_t position, uint8_t* data, DWORD length) override;
+    DWORD WriteRun(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) override;
 
 private:
     HANDLE Volume;
@@ -40,6 +42,8 @@ public:
     DWORD Write(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) override;
     DWORD Flush() override;
     void Transform(uint64_t chunk, uint8_t* data, DWORD length) override;
+    bool ReadRun(uint64_t position, uint8_t* data, DWORD length) override;
+    DWORD WriteRun(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) override;
 
 private:
     HANDLE Source;
