@@ -104,7 +104,7 @@ void TransformStep(ChunkMedium& medium, const Step& step, uint8_t* data) {
 DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finished) {
     *finished = false;
     const uint64_t count = (s.Length + kChunkSize - 1) / kChunkSize;
-    const uint32_t span = s.Journal ? kJournalSpan : 1;
+    const uint32_t span = kJournalSpan;
     const bool converted = s.ReadsConverted;
     SetWorkerProgress(int32_t(s.First < count ? s.First * 100 / count : 0));
     AlignedBuffer buffers[2] = {AllocateAligned(size_t(span) * kChunkSize),

@@ -12,8 +12,9 @@
 #include "service/conversion_journal.h"
 #include "service/win32.h"
 
-// Chunks per durable step: the journal's cost (two flushes and a registry
-// write) is paid once per step.
+// Chunks per step: a step is read (and where the medium allows written) in
+// one request, and with a journal it is the durable unit, so the journal's
+// cost (two flushes and a registry write) is paid once per step.
 constexpr uint32_t kJournalSpan = 64;
 
 // Outcome of a pause: the loop stopped at a step boundary on request.
