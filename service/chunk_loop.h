@@ -15,7 +15,7 @@
 // Chunks per step: a step is read (and where the medium allows written) in
 // one request, and with a journal it is the durable unit, so the journal's
 // cost (two flushes and a registry write) is paid once per step.
-constexpr uint32_t kJournalSpan = 64;
+constexpr uint32_t kJournalSpan = 256;
 
 // Outcome of a pause: the loop stopped at a step boundary on request.
 constexpr DWORD kConversionPaused = ERROR_OPERATION_ABORTED;

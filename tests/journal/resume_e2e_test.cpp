@@ -9,11 +9,15 @@
 
 #include <cstring>
 
+#include "service/chunk_loop.h"
+
 namespace tarn::svce2e {
 namespace {
 
 constexpr uint64_t kChunk = 64 * 1024;
-constexpr uint64_t kChunks = 96;
+// More than one durable step, so a cut in the last chunk lands in a later
+// step than one in chunk 37.
+constexpr uint64_t kChunks = kJournalSpan + 40;
 constexpr uint64_t kDriveBytes = kChunks * kChunk;
 const std::string kPassword = "cut and resumed";
 const char* const kMkfs = "/usr/sbin/mkfs.fat";
@@ -180,7 +184,8 @@ TEST_F(Interrupted, KilledServiceThenWrongPasswordRefusedThenResumedByteIdentica
     ::unsetenv("TARN_FAULT_HOLD_CHUNK");
     Boot(nullptr, "");
     if (HasFatalFailure() || IsSkipped()) return;
-    EXPECT_NE(StatusOfG().find("Interrupted: 41% encrypted"), std::string::npos) << StatusOfG();
+    const std::string shown = "Interrupted: " + std::to_string(40 * 100 / kChunks) + "% encrypted";
+    EXPECT_NE(StatusOfG().find(shown), std::string::npos) << StatusOfG();
 
     // Other operations keep off the half-converted drive.
     EXPECT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 170L /* ERROR_BUSY */);
@@ -212,7 +217,8 @@ TEST_F(Interrupted, PausedFromTheCommandLineAndResumed) {
     ::unsetenv("TARN_FAULT_HOLD_CHUNK");
     EXPECT_EQ(WaitForConversion(), 995L /* ERROR_OPERATION_ABORTED: paused */);
     EXPECT_NE(LastMessage().find("paused"), std::string::npos) << LastMessage();
-    EXPECT_NE(StatusOfG().find("Interrupted: 20% encrypted"), std::string::npos) << StatusOfG();
+    const std::string shown = "Interrupted: " + std::to_string(20 * 100 / kChunks) + "% encrypted";
+    EXPECT_NE(StatusOfG().find(shown), std::string::npos) << StatusOfG();
     EXPECT_NE(Ctl({"pause"}).status, 0) << "nothing runs any more";
 
     const RunResult resumed = Resume("G:", kPassword);
