@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include "platform/host/volume/split_read.h"
 #include "platform/host/volume/volume.h"
 
 namespace tarn::host {
@@ -132,9 +131,7 @@ NTSTATUS VolumeDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     bool dead = false;
     const ULONG allowed = write ? PowerCut::Instance().Allow(count, &dead) : count;
     int error = 0;
-    const ULONG done = !allowed ? 0
-                       : write  ? Transfer(true, media->fd, buffer, allowed, offset, &error)
-                                : SplitPread(media->fd, buffer, allowed, offset, &error);
+    const ULONG done = allowed ? Transfer(write, media->fd, buffer, allowed, offset, &error) : 0;
     if (dead) return VolumeComplete(Irp, STATUS_IO_DEVICE_ERROR, 0);
     if (error == ENOSPC) return VolumeComplete(Irp, STATUS_DISK_FULL, done);
     if (error) return VolumeComplete(Irp, STATUS_IO_DEVICE_ERROR, done);
