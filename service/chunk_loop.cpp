@@ -65,16 +65,16 @@ Step ReadStep(ChunkMedium& medium, uint64_t first, uint64_t count, uint64_t leng
     uint64_t end = std::min<uint64_t>(count, first + span);
     for (uint64_t c = first + 1; c < end; ++c)
         if (ChunkIsHeld(c)) end = c;
-    if (end - first > 1) {
-        const uint64_t bytes = std::min<uint64_t>((end - first) * kChunkSize, length - first * kChunkSize);
-        SetWorkerProgress(int32_t(first * 100 / count));
-        if (medium.ReadRun(first * kChunkSize, data, DWORD(bytes))) {
-            for (uint64_t c = first; c < end; ++c)
-                step.Lengths[c - first] = DWORD(std::min<uint64_t>(kChunkSize, bytes - (c - first) * kChunkSize));
-            step.End = end;
-            step.Bytes = DWORD(bytes);
-            return step;
-        }
+    // Whole runs first; from a run that fails, chunk by chunk.
+    while (end - step.End > 1) {
+        const uint64_t runEnd = std::min<uint64_t>(end, step.End + kRunChunks);
+        const uint64_t bytes = std::min<uint64_t>((runEnd - step.End) * kChunkSize, length - step.End * kChunkSize);
+        SetWorkerProgress(int32_t(step.End * 100 / count));
+        if (!medium.ReadRun(step.End * kChunkSize, data + step.Bytes, DWORD(bytes))) break;
+        for (uint64_t c = step.End; c < runEnd; ++c)
+            step.Lengths[c - first] = DWORD(std::min<uint64_t>(kChunkSize, bytes - (c - step.End) * kChunkSize));
+        step.Bytes += DWORD(bytes);
+        step.End = runEnd;
     }
     while (step.End < count && step.End - first < span) {
         if (step.End > first && ChunkIsHeld(step.End)) break;
@@ -104,7 +104,7 @@ void TransformStep(ChunkMedium& medium, const Step& step, uint8_t* data) {
 DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finished) {
     *finished = false;
     const uint64_t count = (s.Length + kChunkSize - 1) / kChunkSize;
-    const uint32_t span = kJournalSpan;
+    const uint32_t span = s.Journal ? kJournalSpan : kRunChunks;
     const bool converted = s.ReadsConverted;
     SetWorkerProgress(int32_t(s.First < count ? s.First * 100 / count : 0));
     AlignedBuffer buffers[2] = {AllocateAligned(size_t(span) * kChunkSize),
@@ -221,24 +221,29 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
         // and what was written before it still becomes durable and counts (a
         // whole-step write that fails counts nothing: its entry puts it back).
         uint64_t written = j;
-        if (!converted) TransformStep(medium, step, data);
-        DWORD whole = step.End - j > 1 ? medium.WriteRun(j, j * kChunkSize, data, step.Bytes) : ERROR_NOT_SUPPORTED;
-        if (whole == 0) {
-            written = step.End;
-        } else if (whole != ERROR_NOT_SUPPORTED) {
-            SetLastMessage(MSG_WRITE_ERROR, unsigned(whole));
-            outcome = whole;
-            stop = true;
-        }
-        for (DWORD off = 0; whole == ERROR_NOT_SUPPORTED && written < step.End;
-             off += step.Lengths[written - j], ++written) {
-            const DWORD n = step.Lengths[written - j];
-            if (n == 0) continue;
-            if (DWORD error = medium.Write(written, written * kChunkSize, data + off, n); error != 0) {
+        for (DWORD off = 0; !stop && written < step.End;) {
+            // Each run is transformed just before its write, while in cache.
+            const uint64_t runEnd = std::min<uint64_t>(step.End, written + kRunChunks);
+            DWORD runBytes = 0;
+            for (uint64_t c = written; c < runEnd; runBytes += step.Lengths[c - j], ++c)
+                if (!converted && step.Lengths[c - j]) medium.Transform(c, data + off + runBytes, step.Lengths[c - j]);
+            DWORD error = runEnd - written > 1 ? medium.WriteRun(written, written * kChunkSize, data + off, runBytes)
+                                               : DWORD(ERROR_NOT_SUPPORTED);
+            if (error == 0) {
+                written = runEnd;
+                off += runBytes;
+                continue;
+            }
+            for (; error == ERROR_NOT_SUPPORTED && written < runEnd; off += step.Lengths[written - j], ++written) {
+                const DWORD n = step.Lengths[written - j];
+                if (n == 0) continue;
+                if (DWORD e = medium.Write(written, written * kChunkSize, data + off, n); e != 0) error = e;
+                if (error != ERROR_NOT_SUPPORTED) break;
+            }
+            if (error != 0 && error != ERROR_NOT_SUPPORTED) {
                 SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
                 outcome = error;
                 stop = true;
-                break;
             }
         }
         // The checkpoint reaches the registry with the next entry's write (or
