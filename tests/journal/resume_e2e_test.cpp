@@ -170,11 +170,12 @@ TEST_F(Interrupted, KilledServiceThenWrongPasswordRefusedThenResumedByteIdentica
     const pid_t service = ServicePid();
     ASSERT_GT(service, 0);
     ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 0L);
-    // Held before chunk 40: chunks 0..39 are written and durable.
+    // Held before chunk 40: chunks 0..39 are written, and durable once the
+    // registry's checkpoint says so.
     const uint64_t last = 39 * kChunk + kChunk - kUnit;
     bool reached = false;
     for (int i = 0; i < 1000 && !reached; ++i) {
-        reached = ReadAll(backing_).compare(last, kUnit, cipher_, last, kUnit) == 0;
+        reached = ReadAll(backing_).compare(last, kUnit, cipher_, last, kUnit) == 0 && RecordedCheckpoint() >= 40;
         if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(reached) << "the conversion never reached the held chunk";

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+
 namespace tarn::svce2e {
 namespace {
 
@@ -110,13 +111,15 @@ TEST_F(KilledService, KilledDuringConversionLeavesEarlierChunksConvertedAndHostS
     const pid_t service = ServicePid();
     ASSERT_GT(service, 0);
     ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 0L);
-    // The worker waits before chunk 7; chunk 6 is written once the backing
-    // file shows it.
+    // The worker waits before chunk 7: chunks 0..6 are written once the
+    // backing file shows chunk 6, and durable once the registry's checkpoint
+    // says so (a kill before that leaves them to the journal, which puts
+    // them back).
     const uint64_t last = 6 * kChunk + kChunk - kUnit;
     const std::string lastExpected = ExpectedCipherUnit(original_.substr(last, kUnit), last, kPassword);
     bool reached = false;
     for (int i = 0; i < 1000 && !reached; ++i) {
-        reached = ReadAll(backing_).compare(last, kUnit, lastExpected) == 0;
+        reached = ReadAll(backing_).compare(last, kUnit, lastExpected) == 0 && RecordedCheckpoint() >= 7;
         if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(reached) << "the conversion never reached the held chunk";

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "service/client/svcclient.h"
+#include "service/conversion_journal.h"
 #include "tests/tarnctl/live_machine.h"
 
 namespace tarn::svce2e {
@@ -125,6 +126,27 @@ protected:
         }
         ::closedir(proc);
         return found;
+    }
+
+    // The checkpoint in the machine's registry of the one journalled
+    // conversion (0 when there is none yet).
+    static uint64_t RecordedCheckpoint() {
+        HKEY conversions = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TARNSVC_JOURNAL_KEY, 0, KEY_READ, &conversions) != ERROR_SUCCESS) return 0;
+        char name[64];
+        DWORD length = sizeof name;
+        uint64_t checkpoint = 0;
+        HKEY record = nullptr;
+        if (RegEnumKeyExA(conversions, 0, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+            RegOpenKeyExA(conversions, name, 0, KEY_READ, &record) == ERROR_SUCCESS) {
+            DWORD size = sizeof checkpoint;
+            if (RegQueryValueExA(record, "Checkpoint", nullptr, nullptr, reinterpret_cast<BYTE*>(&checkpoint),
+                                 &size) != ERROR_SUCCESS)
+                checkpoint = 0;
+            RegCloseKey(record);
+        }
+        RegCloseKey(conversions);
+        return checkpoint;
     }
 
     // The status word of one drive as the service reports it.
