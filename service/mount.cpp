@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "service/conversion_recovery.h"
 #include "service/file_system_views.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
@@ -49,11 +51,51 @@ bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 
 }  // namespace
 
+namespace {
+
+// The image file of a record, as the conversions name it: the NT path's
+// "\??\" prefix dropped, UTF-16 to UTF-8.
+std::string ImagePathOf(const VDISK_MOUNT_RECORD& record) {
+    const size_t units = sizeof record.FileName / sizeof record.FileName[0];
+    std::string path;
+    for (size_t i = 0; i < units && record.FileName[i] != 0; ++i) {
+        uint32_t c = record.FileName[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units && record.FileName[i + 1] >= 0xDC00 &&
+            record.FileName[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (record.FileName[++i] - 0xDC00);
+        if (c < 0x80) {
+            path += char(c);
+        } else if (c < 0x800) {
+            path += char(0xC0 | c >> 6);
+            path += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            path += char(0xE0 | c >> 12);
+            path += char(0x80 | (c >> 6 & 0x3F));
+            path += char(0x80 | (c & 0x3F));
+        } else {
+            path += char(0xF0 | c >> 18);
+            path += char(0x80 | (c >> 12 & 0x3F));
+            path += char(0x80 | (c >> 6 & 0x3F));
+            path += char(0x80 | (c & 0x3F));
+        }
+    }
+    if (path.rfind("\\??\\", 0) == 0) path.erase(0, 4);
+    return path;
+}
+
+}  // namespace
+
 long MountImage(int32_t deviceNumber, const VDISK_MOUNT_RECORD& record, char driveLetter) {
     // Only a letter names a drive; a device number past the driver's eight
     // devices names nothing.
     if (!IsLetter(driveLetter) || deviceNumber < 0 || deviceNumber >= kStoreDeviceCount)
         return ERROR_INVALID_PARAMETER;
+    // A half-converted image read through the driver would show garbage,
+    // and a write to it could not be undone by its journal.
+    if (record.DiskKind != kDiskKindNetwork) {
+        const std::string file = ImagePathOf(record);
+        if (long refused = RefuseWhileJournalled(file.c_str()); refused != 0) return refused;
+    }
     const LetterNames names = NamesFor(driveLetter);
     {
         HandleGuard existing(OpenLetter(names, GENERIC_READ | GENERIC_WRITE));

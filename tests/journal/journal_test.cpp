@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "cipher/sector.h"
@@ -15,6 +16,8 @@
 #include "service/chunk_loop.h"
 #include "service/conversion_journal.h"
 #include "service/conversion_recovery.h"
+#include "service/mount_record.h"
+#include "service/procedures.h"
 #include "service/win32.h"
 
 namespace {
@@ -292,6 +295,36 @@ TEST(ResumePasswordCheck, RightWrongAndUncheckable) {
         EXPECT_EQ(CheckResumePassword(m, record, keys), c.expected);
         EXPECT_TRUE(m.Bytes == stored) << "the check writes nothing";
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A half-converted image must not be mounted: the driver would serve its
+// mixed bytes and writes to it would escape the journal. The record names
+// the image by its UTF-16 NT path, the journal by the UTF-8 path.
+TEST(JournalledImage, MountIsRefusedUntilTheConversionEnds) {
+    const std::string target = "/virtual/m\xC3\xA9lange \xF0\x9F\x92\xBE.img";  // é and a surrogate pair
+    const std::u16string wide = u"\\??\\/virtual/m\u00E9lange \U0001F4BE.img";
+    uint8_t wire[kMountRecordWireSize] = {};
+    VDISK_MOUNT_RECORD record{};
+    record.DiskSize = 0;
+    record.DriveLetter = 'M';
+    std::memcpy(record.FileName, wide.data(), wide.size() * sizeof(char16_t));
+    std::memcpy(wire, &record, sizeof record);
+
+    JournalRecord journal = NewRecord(target, true, 64 * kChunk);
+    journal.Checkpoint = 16;
+    ASSERT_EQ(SaveJournalRecord(journal), 0u);
+    EXPECT_EQ(tarnsvc::SvcMountImage(0, wire, 'M'), long(ERROR_BUSY));
+    uint8_t message[256] = {};
+    tarnsvc::SvcGetLastMessage(sizeof message, message);
+    EXPECT_NE(std::string(reinterpret_cast<char*>(message)).find("interrupted at 25%"), std::string::npos)
+        << reinterpret_cast<char*>(message);
+
+    DeleteJournal(target);
+    EXPECT_NE(tarnsvc::SvcMountImage(0, wire, 'M'), long(ERROR_BUSY)) << "refused with no journal left";
 }
 
 }  // namespace
