@@ -24,7 +24,7 @@ Association::Association(PeerIdentity peer, std::string secondaryAddress)
     : peer_(std::move(peer)), secondaryAddress_(std::move(secondaryAddress)) {}
 
 bool Association::OnPdu(const uint8_t* pdu, size_t n, const PduHeader& h,
-                        std::vector<std::vector<uint8_t>>& replies) {
+                        std::vector<WipedBytes>& replies) {
   // Only requests may interleave with nothing: a fragmented request must
   // be finished before anything else arrives.
   if (assembling_ && h.type != PduType::kRequest) return false;
@@ -43,7 +43,7 @@ bool Association::OnPdu(const uint8_t* pdu, size_t n, const PduHeader& h,
 }
 
 bool Association::OnBind(const uint8_t* pdu, size_t n, const PduHeader& h,
-                         std::vector<std::vector<uint8_t>>& replies) {
+                         std::vector<WipedBytes>& replies) {
   const bool alter = h.type == PduType::kAlterContext;
   BindBody body;
   if ((alter != bound_) || h.authLength != 0 || !ParseBind(pdu, n, body) ||
@@ -86,7 +86,7 @@ bool Association::OnBind(const uint8_t* pdu, size_t n, const PduHeader& h,
 }
 
 bool Association::OnRequest(const uint8_t* pdu, size_t n, const PduHeader& h,
-                            std::vector<std::vector<uint8_t>>& replies) {
+                            std::vector<WipedBytes>& replies) {
   RequestFragment req;
   if (!ParseRequest(pdu, n, h, req)) return false;
   if (!bound_ || h.authLength != 0) {
@@ -120,7 +120,7 @@ bool Association::OnRequest(const uint8_t* pdu, size_t n, const PduHeader& h,
   return true;
 }
 
-void Association::Dispatch(std::vector<std::vector<uint8_t>>& replies) {
+void Association::Dispatch(std::vector<WipedBytes>& replies) {
   auto fault = [&](uint32_t status, bool dne) {
     replies.push_back(BuildFault(callId_, contextId_, status, dne));
   };
@@ -139,7 +139,7 @@ void Association::Dispatch(std::vector<std::vector<uint8_t>>& replies) {
     fault(RPC_S_ACCESS_DENIED, true);
     return;
   }
-  std::vector<uint8_t> out;
+  WipedBytes out;
   RPC_STATUS st = RPC_S_OK;
   {
     CallScope scope(&peer_);

@@ -17,6 +17,7 @@
 #include "platform/rpc/impersonation.h"
 #include "platform/rpc/pdu.h"
 #include "platform/rpc/rpcndr.h"
+#include "platform/rpc/wiped_bytes.h"
 
 namespace tarn::rpc {
 
@@ -31,17 +32,17 @@ class Association {
   // Handles one whole PDU whose header passed ParseHeader and appends the
   // PDUs to send. Returns false when the connection must close after them.
   bool OnPdu(const uint8_t* pdu, size_t n, const PduHeader& h,
-             std::vector<std::vector<uint8_t>>& replies);
+             std::vector<WipedBytes>& replies);
 
   // True while a fragmented request is incomplete.
   bool Assembling() const { return assembling_; }
 
  private:
   bool OnBind(const uint8_t* pdu, size_t n, const PduHeader& h,
-              std::vector<std::vector<uint8_t>>& replies);
+              std::vector<WipedBytes>& replies);
   bool OnRequest(const uint8_t* pdu, size_t n, const PduHeader& h,
-                 std::vector<std::vector<uint8_t>>& replies);
-  void Dispatch(std::vector<std::vector<uint8_t>>& replies);
+                 std::vector<WipedBytes>& replies);
+  void Dispatch(std::vector<WipedBytes>& replies);
 
   PeerIdentity peer_;
   std::string secondaryAddress_;
@@ -53,7 +54,7 @@ class Association {
   uint32_t callId_ = 0;
   uint16_t contextId_ = 0;
   uint16_t opnum_ = 0;
-  std::vector<uint8_t> stub_;
+  WipedBytes stub_;
 };
 
 }  // namespace tarn::rpc

@@ -80,7 +80,7 @@ RPC_STATUS OpenBound(const BindingTarget& t, const RPC_INTERFACE_DESC* iface,
   if (WriteAll(c->fd, BuildBind(PduType::kBind, 1, bind), IoTimeoutMs()) != IoResult::kOk)
     return RPC_S_SERVER_UNAVAILABLE;
 
-  std::vector<uint8_t> pdu;
+  WipedBytes pdu;
   PduHeader h;
   IoResult r = ReadPdu(c->fd, 3 * IoTimeoutMs(), IoTimeoutMs(), kDefaultMaxFrag, pdu, h);
   if (r == IoResult::kBadFrame) return RPC_S_PROTOCOL_ERROR;
@@ -107,8 +107,8 @@ RPC_STATUS OpenBound(const BindingTarget& t, const RPC_INTERFACE_DESC* iface,
 
 // Sends one request and gathers its response stub. On return, keep tells
 // whether the connection is still in step and may serve another call.
-RPC_STATUS Exchange(ClientConnection& c, uint16_t opnum, const std::vector<uint8_t>& in,
-                    std::vector<uint8_t>& out, bool& keep) {
+RPC_STATUS Exchange(ClientConnection& c, uint16_t opnum, const WipedBytes& in,
+                    WipedBytes& out, bool& keep) {
   keep = false;
   const uint32_t callId = c.nextCallId++;
   for (const auto& frag : BuildRequest(callId, 0, opnum, in, c.maxXmitFrag)) {
@@ -117,7 +117,7 @@ RPC_STATUS Exchange(ClientConnection& c, uint16_t opnum, const std::vector<uint8
   out.clear();
   bool first = true;
   for (;;) {
-    std::vector<uint8_t> pdu;
+    WipedBytes pdu;
     PduHeader h;
     // The server may work for as long as it likes before the first byte.
     IoResult r = ReadPdu(c.fd, first ? -1 : IoTimeoutMs(), IoTimeoutMs(), kDefaultMaxFrag, pdu, h);
@@ -154,7 +154,7 @@ long ClientCall(const RPC_CLIENT_INTERFACE* ifc, unsigned short opnum, const NDR
   Binding* b = ifc->ImplicitHandle ? BindingFromHandle(*ifc->ImplicitHandle) : nullptr;
   if (!b) RpcRaiseException(RPC_S_INVALID_BINDING);
 
-  std::vector<uint8_t> in;
+  WipedBytes in;
   RPC_STATUS st = MarshalIns(proc, args, in);
   if (st != RPC_S_OK) RpcRaiseException(st);
 
@@ -163,7 +163,7 @@ long ClientCall(const RPC_CLIENT_INTERFACE* ifc, unsigned short opnum, const NDR
     st = OpenBound(b->Target(), ifc->Desc, c);
     if (st != RPC_S_OK) RpcRaiseException(st);
   }
-  std::vector<uint8_t> out;
+  WipedBytes out;
   bool keep = false;
   st = Exchange(*c, opnum, in, out, keep);
   if (keep) b->ReturnIdle(std::move(c));

@@ -198,7 +198,7 @@ void Listener::CallThread() {
 
 void Listener::Serve(std::unique_ptr<ServerConnection>& c) {
   do {
-    std::vector<uint8_t> pdu;
+    WipedBytes pdu;
     PduHeader h;
     // Data (or an end) is waiting, so the first byte comes at once; the
     // rest must follow within the I/O time limit.
@@ -206,7 +206,7 @@ void Listener::Serve(std::unique_ptr<ServerConnection>& c) {
       c.reset();
       return;
     }
-    std::vector<std::vector<uint8_t>> replies;
+    std::vector<WipedBytes> replies;
     const bool keep = c->association.OnPdu(pdu.data(), pdu.size(), h, replies);
     for (const auto& r : replies) {
       if (WriteAll(c->fd, r, IoTimeoutMs()) != IoResult::kOk) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+#include "platform/rpc/wiped_bytes.h"
 
 namespace tarn::rpc {
 
@@ -35,11 +36,11 @@ class NdrWriter {
     buf_[at + 1] = static_cast<uint8_t>(v >> 8);
   }
   size_t Size() const { return buf_.size(); }
-  std::vector<uint8_t>& Data() { return buf_; }
-  std::vector<uint8_t> Take() { return std::move(buf_); }
+  WipedBytes& Data() { return buf_; }
+  WipedBytes Take() { return std::move(buf_); }
 
  private:
-  std::vector<uint8_t> buf_;
+  WipedBytes buf_;
 };
 
 // Every read is bounds-checked; a failed read leaves the reader failed, so a

@@ -26,7 +26,7 @@ void WriteHeader(NdrWriter& w, PduType type, uint8_t flags, uint32_t callId) {
   w.U32(callId);
 }
 
-std::vector<uint8_t> Finish(NdrWriter& w) {
+WipedBytes Finish(NdrWriter& w) {
   w.PatchU16(8, static_cast<uint16_t>(w.Size()));
   return w.Take();
 }
@@ -61,11 +61,11 @@ NdrReader BodyReader(const uint8_t* pdu, size_t n) {
   return r;
 }
 
-std::vector<std::vector<uint8_t>> Fragment(PduType type, uint32_t callId, uint16_t contextId,
-                                           uint16_t opnum, const std::vector<uint8_t>& stub,
+std::vector<WipedBytes> Fragment(PduType type, uint32_t callId, uint16_t contextId,
+                                           uint16_t opnum, const WipedBytes& stub,
                                            uint16_t maxFrag) {
   const size_t room = std::max<size_t>(maxFrag, kMinFrag) - kRequestFixedSize;
-  std::vector<std::vector<uint8_t>> out;
+  std::vector<WipedBytes> out;
   size_t off = 0;
   do {
     const size_t len = std::min(room, stub.size() - off);
@@ -201,7 +201,7 @@ bool ParseFault(const uint8_t* pdu, size_t n, uint32_t& status) {
   return r.U32(status);
 }
 
-std::vector<uint8_t> BuildBind(PduType type, uint32_t callId, const BindBody& body) {
+WipedBytes BuildBind(PduType type, uint32_t callId, const BindBody& body) {
   NdrWriter w;
   WriteHeader(w, type, kPfcFirstFrag | kPfcLastFrag, callId);
   w.U16(body.maxXmitFrag);
@@ -220,7 +220,7 @@ std::vector<uint8_t> BuildBind(PduType type, uint32_t callId, const BindBody& bo
   return Finish(w);
 }
 
-std::vector<uint8_t> BuildBindAck(PduType type, uint32_t callId, const BindAckBody& body) {
+WipedBytes BuildBindAck(PduType type, uint32_t callId, const BindAckBody& body) {
   NdrWriter w;
   WriteHeader(w, type, kPfcFirstFrag | kPfcLastFrag, callId);
   w.U16(body.maxXmitFrag);
@@ -245,7 +245,7 @@ std::vector<uint8_t> BuildBindAck(PduType type, uint32_t callId, const BindAckBo
   return Finish(w);
 }
 
-std::vector<uint8_t> BuildBindNak(uint32_t callId, uint16_t reason) {
+WipedBytes BuildBindNak(uint32_t callId, uint16_t reason) {
   NdrWriter w;
   WriteHeader(w, PduType::kBindNak, kPfcFirstFrag | kPfcLastFrag, callId);
   w.U16(reason);
@@ -255,7 +255,7 @@ std::vector<uint8_t> BuildBindNak(uint32_t callId, uint16_t reason) {
   return Finish(w);
 }
 
-std::vector<uint8_t> BuildFault(uint32_t callId, uint16_t contextId, uint32_t status,
+WipedBytes BuildFault(uint32_t callId, uint16_t contextId, uint32_t status,
                                 bool didNotExecute) {
   NdrWriter w;
   uint8_t flags = kPfcFirstFrag | kPfcLastFrag;
@@ -270,14 +270,14 @@ std::vector<uint8_t> BuildFault(uint32_t callId, uint16_t contextId, uint32_t st
   return Finish(w);
 }
 
-std::vector<std::vector<uint8_t>> BuildRequest(uint32_t callId, uint16_t contextId,
-                                               uint16_t opnum, const std::vector<uint8_t>& stub,
+std::vector<WipedBytes> BuildRequest(uint32_t callId, uint16_t contextId,
+                                               uint16_t opnum, const WipedBytes& stub,
                                                uint16_t maxFrag) {
   return Fragment(PduType::kRequest, callId, contextId, opnum, stub, maxFrag);
 }
 
-std::vector<std::vector<uint8_t>> BuildResponse(uint32_t callId, uint16_t contextId,
-                                                const std::vector<uint8_t>& stub,
+std::vector<WipedBytes> BuildResponse(uint32_t callId, uint16_t contextId,
+                                                const WipedBytes& stub,
                                                 uint16_t maxFrag) {
   return Fragment(PduType::kResponse, callId, contextId, 0, stub, maxFrag);
 }

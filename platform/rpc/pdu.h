@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/rpc/rpc.h"
+#include "platform/rpc/wiped_bytes.h"
 
 namespace tarn::rpc {
 
@@ -117,18 +118,18 @@ struct ResponseFragment {
 bool ParseResponse(const uint8_t* pdu, size_t n, ResponseFragment& resp);
 bool ParseFault(const uint8_t* pdu, size_t n, uint32_t& status);
 
-std::vector<uint8_t> BuildBind(PduType type, uint32_t callId, const BindBody& body);
-std::vector<uint8_t> BuildBindAck(PduType type, uint32_t callId, const BindAckBody& body);
-std::vector<uint8_t> BuildBindNak(uint32_t callId, uint16_t reason);
-std::vector<uint8_t> BuildFault(uint32_t callId, uint16_t contextId, uint32_t status,
+WipedBytes BuildBind(PduType type, uint32_t callId, const BindBody& body);
+WipedBytes BuildBindAck(PduType type, uint32_t callId, const BindAckBody& body);
+WipedBytes BuildBindNak(uint32_t callId, uint16_t reason);
+WipedBytes BuildFault(uint32_t callId, uint16_t contextId, uint32_t status,
                                 bool didNotExecute);
 
 // Splits a stub into fragments no longer than maxFrag (at least kMinFrag).
-std::vector<std::vector<uint8_t>> BuildRequest(uint32_t callId, uint16_t contextId,
-                                               uint16_t opnum, const std::vector<uint8_t>& stub,
+std::vector<WipedBytes> BuildRequest(uint32_t callId, uint16_t contextId,
+                                               uint16_t opnum, const WipedBytes& stub,
                                                uint16_t maxFrag);
-std::vector<std::vector<uint8_t>> BuildResponse(uint32_t callId, uint16_t contextId,
-                                                const std::vector<uint8_t>& stub,
+std::vector<WipedBytes> BuildResponse(uint32_t callId, uint16_t contextId,
+                                                const WipedBytes& stub,
                                                 uint16_t maxFrag);
 
 }  // namespace tarn::rpc

@@ -79,7 +79,7 @@ void SetNonBlocking(int fd) {
   if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-IoResult ReadPdu(int fd, int firstByteMs, int ioMs, size_t maxFrag, std::vector<uint8_t>& pdu,
+IoResult ReadPdu(int fd, int firstByteMs, int ioMs, size_t maxFrag, WipedBytes& pdu,
                  PduHeader& header) {
   bool started = false;
   pdu.resize(kHeaderSize);
@@ -91,7 +91,7 @@ IoResult ReadPdu(int fd, int firstByteMs, int ioMs, size_t maxFrag, std::vector<
                    ioMs, started);
 }
 
-IoResult WriteAll(int fd, const std::vector<uint8_t>& data, int ioMs) {
+IoResult WriteAll(int fd, const WipedBytes& data, int ioMs) {
   size_t sent = 0;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ioMs);
   while (sent < data.size()) {

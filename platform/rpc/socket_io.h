@@ -10,6 +10,7 @@
 
 #include "platform/rpc/pdu.h"
 #include "platform/rpc/rpc.h"
+#include "platform/rpc/wiped_bytes.h"
 
 namespace tarn::rpc {
 
@@ -18,10 +19,10 @@ enum class IoResult { kOk, kClosed, kTimeout, kError, kBadFrame };
 // Reads one PDU. Waits up to firstByteMs for its first byte (-1: no limit),
 // then up to ioMs for the rest. kClosed: orderly end before any byte.
 // kBadFrame: the header cannot be framed (see ParseHeader).
-IoResult ReadPdu(int fd, int firstByteMs, int ioMs, size_t maxFrag, std::vector<uint8_t>& pdu,
+IoResult ReadPdu(int fd, int firstByteMs, int ioMs, size_t maxFrag, WipedBytes& pdu,
                  PduHeader& header);
 
-IoResult WriteAll(int fd, const std::vector<uint8_t>& data, int ioMs);
+IoResult WriteAll(int fd, const WipedBytes& data, int ioMs);
 
 // True when a connection kept idle has been closed or has unexpected data.
 bool IdleConnectionStale(int fd);

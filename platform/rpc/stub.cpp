@@ -148,7 +148,7 @@ bool ShapesMatch(const NDR_PROC_DESC& proc, const char* shapes, unsigned count) 
 }
 
 RPC_STATUS MarshalIns(const NDR_PROC_DESC& proc, const NDR_ARG* args,
-                      std::vector<uint8_t>& stub) {
+                      WipedBytes& stub) {
   // Pointers and bounds first, outs included, before anything is sent.
   for (unsigned k = 0; k < proc.ParamCount; ++k) {
     const NDR_PARAM_DESC& p = proc.Params[k];
@@ -262,7 +262,7 @@ RPC_STATUS UnmarshalOuts(const NDR_PROC_DESC& proc, const NDR_ARG* args, const u
 }
 
 RPC_STATUS ServerCall(const NDR_PROC_DESC& proc, const NDR_SERVER_ROUTINE& routine,
-                      const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
+                      const uint8_t* in, size_t n, WipedBytes& out) {
   ServerFrame f;
   NdrReader r(in, n);
   // Ins, in wire order.

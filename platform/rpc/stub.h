@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/rpc/rpcndr.h"
+#include "platform/rpc/wiped_bytes.h"
 
 namespace tarn::rpc {
 
@@ -24,7 +25,7 @@ bool ShapesMatch(const NDR_PROC_DESC& proc, const char* shapes, unsigned count);
 
 // Client: checks the arguments (null references, bounds) and marshals the ins.
 RPC_STATUS MarshalIns(const NDR_PROC_DESC& proc, const NDR_ARG* args,
-                      std::vector<uint8_t>& stub);
+                      WipedBytes& stub);
 
 // Client: decodes the outs and the result; writes the caller's out parameters
 // only when the whole response decoded.
@@ -34,6 +35,6 @@ RPC_STATUS UnmarshalOuts(const NDR_PROC_DESC& proc, const NDR_ARG* args, const u
 // Server: unmarshals the ins, calls the routine, marshals the outs and the
 // result into out. A non-zero status is the fault to send.
 RPC_STATUS ServerCall(const NDR_PROC_DESC& proc, const NDR_SERVER_ROUTINE& routine,
-                      const uint8_t* in, size_t n, std::vector<uint8_t>& out);
+                      const uint8_t* in, size_t n, WipedBytes& out);
 
 }  // namespace tarn::rpc

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A buffer of exactly the PDU, so that any read beyond it is caught.
     std::unique_ptr<uint8_t[]> pdu(new uint8_t[h.fragLength]);
     std::memcpy(pdu.get(), data + off, h.fragLength);
-    std::vector<std::vector<uint8_t>> replies;
+    std::vector<tarn::rpc::WipedBytes> replies;
     const bool keep = a.OnPdu(pdu.get(), h.fragLength, h, replies);
     for (const auto& r : replies) {
       PduHeader rh;
@@ -58,7 +58,7 @@ std::vector<std::vector<uint8_t>> FuzzSeeds() {
   ctx.abstractSyntax = kTestDesc.InterfaceId;
   ctx.transferSyntaxes = {kNdr20Syntax};
   bind.contexts = {ctx};
-  const std::vector<uint8_t> bindPdu = BuildBind(PduType::kBind, 1, bind);
+  const tarn::rpc::WipedBytes bindPdu = BuildBind(PduType::kBind, 1, bind);
 
   auto str = [](NdrWriter& w, const char* s) {
     const uint32_t n = static_cast<uint32_t>(std::strlen(s) + 1);
@@ -68,7 +68,7 @@ std::vector<std::vector<uint8_t>> FuzzSeeds() {
     w.U32(n);
     w.Bytes(s, n);
   };
-  std::vector<std::pair<uint16_t, std::vector<uint8_t>>> calls;
+  std::vector<std::pair<uint16_t, tarn::rpc::WipedBytes>> calls;
   calls.push_back({kOpPing, {}});
   {
     NdrWriter w;
@@ -94,7 +94,7 @@ std::vector<std::vector<uint8_t>> FuzzSeeds() {
     NdrWriter w;
     w.U32(2);
     w.U32(kRecordSize);
-    w.Bytes(std::vector<uint8_t>(kRecordSize, 0x5a).data(), kRecordSize);
+    w.Bytes(tarn::rpc::WipedBytes(kRecordSize, 0x5a).data(), kRecordSize);
     w.U8('F');
     calls.push_back({kOpStoreRecord, w.Take()});
   }
@@ -107,18 +107,18 @@ std::vector<std::vector<uint8_t>> FuzzSeeds() {
   calls.push_back({kOpBlock, {}});
 
   std::vector<std::vector<uint8_t>> seeds;
-  std::vector<uint8_t> all = bindPdu;
+  tarn::rpc::WipedBytes all = bindPdu;
   uint32_t callId = 2;
   for (const auto& [opnum, stub] : calls) {
-    std::vector<uint8_t> one = bindPdu;
+    tarn::rpc::WipedBytes one = bindPdu;
     // Small fragments, so that assembly is part of every seed with a stub.
     for (const auto& f : BuildRequest(callId++, 0, opnum, stub, kMinFrag)) {
       one.insert(one.end(), f.begin(), f.end());
       all.insert(all.end(), f.begin(), f.end());
     }
-    seeds.push_back(one);
+    seeds.emplace_back(one.begin(), one.end());
   }
-  seeds.push_back(all);
+  seeds.emplace_back(all.begin(), all.end());
   return seeds;
 }
 

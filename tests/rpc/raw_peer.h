@@ -31,16 +31,16 @@ class RawConnection {
   RawConnection& operator=(const RawConnection&) = delete;
 
   bool Connected() const { return fd_ >= 0; }
-  bool Send(const std::vector<uint8_t>& bytes) {
+  bool Send(const tarn::rpc::WipedBytes& bytes) {
     return WriteAll(fd_, bytes, 2000) == IoResult::kOk;
   }
   // One PDU, or false when the peer closed or sent nothing in time.
-  bool Receive(std::vector<uint8_t>& pdu, PduHeader& h, int waitMs = 5000) {
+  bool Receive(tarn::rpc::WipedBytes& pdu, PduHeader& h, int waitMs = 5000) {
     return ReadPdu(fd_, waitMs, 2000, 65535, pdu, h) == IoResult::kOk;
   }
   // True when the peer closes the connection within waitMs.
   bool ClosedByPeer(int waitMs = 5000) {
-    std::vector<uint8_t> pdu;
+    tarn::rpc::WipedBytes pdu;
     PduHeader h;
     for (;;) {
       IoResult r = ReadPdu(fd_, waitMs, 2000, 65535, pdu, h);

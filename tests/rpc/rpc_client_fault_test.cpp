@@ -17,7 +17,7 @@
 namespace tarn::rpc::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Bytes = tarn::rpc::WipedBytes;
 
 bool AcceptBind(RawConnection& c, uint16_t result = kResultAcceptance, uint16_t reason = 0) {
   Bytes pdu;

@@ -18,7 +18,7 @@
 namespace tarn::rpc::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Bytes = tarn::rpc::WipedBytes;
 
 struct Outcome {
   enum Kind { kClosed, kFault, kBindAck, kBindNak, kResponse, kOther } kind = kOther;

@@ -15,7 +15,7 @@
 namespace tarn::rpc::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Bytes = tarn::rpc::WipedBytes;
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
