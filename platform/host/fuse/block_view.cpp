@@ -14,6 +14,7 @@
 
 #include "platform/host/fuse/block_ops.h"
 #include "platform/host/fuse/run_tool.h"
+#include "platform/host/volume_generations.h"
 
 namespace tarn::host::fuse {
 
@@ -75,6 +76,10 @@ Expected<std::unique_ptr<BlockView>> BlockView::Start(const BlockViewOptions& op
     // Parsing may have copied the arguments; the copies are ours to free.
     fuse_opt_free_args(&args);
     if (!view->session_) return Error{"the FUSE session could not be made"};
+    view->cache_ = std::make_shared<KernelCache>([session = view->session_](uint64_t inode) {
+        // ENOENT: the kernel holds nothing of the inode.
+        fuse_lowlevel_notify_inval_inode(session, static_cast<fuse_ino_t>(inode), 0, 0);
+    });
     if (fuse_session_mount(view->session_, mountPoint.c_str()) != 0) {
         return Error{"cannot mount " + mountPoint};
     }
@@ -88,6 +93,8 @@ Expected<std::unique_ptr<BlockView>> BlockView::Start(const BlockViewOptions& op
     for (unsigned i = 0; i < std::max(1u, options.workers); ++i) {
         view->workers_.emplace_back([raw = view.get()] { raw->Work(); });
     }
+    VolumeGenerations::SetListener([cache = view->cache_](const void* volume) { cache->Changed(volume); });
+    view->listening_ = true;
     return view;
 }
 
@@ -129,6 +136,10 @@ void BlockView::Work() {
 void BlockView::Stop() {
     if (stopped_) return;
     stopped_ = true;
+    // Drops still running wait for reads the workers serve: they end before
+    // the workers do.
+    if (listening_) VolumeGenerations::SetListener({});
+    if (cache_) cache_->Close();
     if (stopEvent_ >= 0) {
         const uint64_t one = 1;
         if (::write(stopEvent_, &one, sizeof one) < 0) std::perror("tarnhost: block view stop");
