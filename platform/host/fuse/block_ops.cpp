@@ -38,14 +38,21 @@ OpenDrive& Open(fuse_file_info* fi) { return *reinterpret_cast<OpenDrive*>(fi->f
 
 // A handle on the volume of a drive inode, through the letter it was last
 // reached by or, when that letter names another device now, any letter that
-// still names it. ENOENT when none does (the drive or image is gone).
+// still names it. ENOENT when none does (the drive or image is gone); the
+// device's refusal when it refused the open.
 int OpenInode(BlockView& view, fuse_ino_t ino, std::unique_ptr<DriveHandle>& handle) {
     const void* volume = nullptr;
     char last = 0;
     if (!view.Cache().Find(ino, volume, last)) return ENOENT;
+    int refused = 0;
     const auto tryLetter = [&](char letter) {
         std::unique_ptr<DriveHandle> h;
-        if (!NT_SUCCESS(DriveHandle::Open(letter, h)) || h->Volume() != volume) return false;
+        const NTSTATUS status = DriveHandle::Open(letter, h);
+        if (!NT_SUCCESS(status)) {
+            if (status != STATUS_OBJECT_NAME_NOT_FOUND && !refused) refused = ErrnoOfStatus(status);
+            return false;
+        }
+        if (h->Volume() != volume) return false;
         handle = std::move(h);
         return true;
     };
@@ -53,7 +60,7 @@ int OpenInode(BlockView& view, fuse_ino_t ino, std::unique_ptr<DriveHandle>& han
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
         if (letter != last && DriveHandle::DeviceOf(letter) == volume && tryLetter(letter)) return 0;
     }
-    return ENOENT;
+    return refused ? refused : ENOENT;
 }
 
 // Per worker: read and write units move through it, so requests allocate
