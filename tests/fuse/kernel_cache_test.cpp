@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/host/fuse/kernel_cache.h"
