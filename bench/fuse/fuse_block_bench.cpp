@@ -68,6 +68,15 @@ void DropCache(const std::string& path) {
     ::close(fd);
 }
 
+// The 1-minute load average: the figures are only comparable on a quiet machine.
+std::string LoadAverage() {
+    FILE* f = std::fopen("/proc/loadavg", "r");
+    char buffer[64] = {};
+    if (f && std::fgets(buffer, sizeof buffer, f)) buffer[std::strcspn(buffer, " ")] = 0;
+    if (f) std::fclose(f);
+    return buffer;
+}
+
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -146,6 +155,7 @@ int main(int argc, char** argv) {
         enum { kWrite, kRead, kDurable, kCold, kWarm, kKinds };
         std::vector<double> t[kKinds][2];  // [kind][0 backing, 1 view]
         const std::string files[2] = {backing, view};
+        const std::string loadBefore = LoadAverage();
         for (int round = 0; round < rounds && rc == 0; ++round) {
             double s[kKinds][2];
             for (int k = 0; k < 2; ++k) s[kWrite][k] = DdSeconds("of=" + files[k] + w);
@@ -167,8 +177,8 @@ int main(int argc, char** argv) {
         }
         if (rc == 0) {
             const double mb = static_cast<double>(mib) * 1048576.0 / 1e6;
-            std::printf("dd bs=1M count=%d, %d rounds, backing file %s against %s\n", mib, rounds, backing.c_str(),
-                        view.c_str());
+            std::printf("dd bs=1M count=%d, %d rounds, backing file %s against %s, load %s to %s\n", mib, rounds,
+                        backing.c_str(), view.c_str(), loadBefore.c_str(), LoadAverage().c_str());
             const char* names[kKinds] = {
                 "writes, as first measured (buffered)   ", "reads, as first measured (after writes)",
                 "writes, durable (conv=fdatasync)        ", "reads, cold (caches dropped)           ",

@@ -197,6 +197,7 @@ void OpOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     auto open = std::make_unique<OpenDrive>();
     if (const int error = OpenInode(View(req), ino, open->handle)) return (void)fuse_reply_err(req, error);
     open->lock = View(req).DriveLock(open->handle->Volume());
+    View(req).WidenReadAheadOnce();
     // The kernel caches the pages as it caches a block device's (plaintext
     // while unlocked); they stay valid across opens because every change
     // behind the view drops them. An empty drive's reads come to us, so

@@ -10,7 +10,6 @@
 #include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/host/fuse/block_ops.h"
@@ -39,12 +38,41 @@ void DetachDeadMount(const std::string& path) {
 // FUSE starts at 128 KiB, which leaves the drive idle between requests.
 constexpr unsigned kReadAheadKiB = 2048;
 
+// The device number of the file system mounted at path, from the mount
+// table (a stat would have to be answered by our own workers); the last
+// line wins, as the last mount there hides the others. False if none.
+bool MountedDevice(const std::string& path, std::string& device) {
+    FILE* table = std::fopen("/proc/self/mountinfo", "re");
+    if (!table) return false;
+    // Fields: id, parent, major:minor, root, mount point (octal escapes).
+    char line[4096];
+    bool found = false;
+    while (std::fgets(line, sizeof line, table)) {
+        char number[64], root[2048], point[2048];
+        if (std::sscanf(line, "%*s %*s %63s %2047s %2047s", number, root, point) != 3) continue;
+        std::string unescaped;
+        for (const char* c = point; *c; ++c) {
+            if (c[0] == '\\' && c[1] >= '0' && c[1] <= '3' && c[2] >= '0' && c[2] <= '7' && c[3] >= '0' && c[3] <= '7') {
+                unescaped += static_cast<char>((c[1] - '0') * 64 + (c[2] - '0') * 8 + (c[3] - '0'));
+                c += 3;
+            } else {
+                unescaped += *c;
+            }
+        }
+        if (unescaped == path) {
+            device = number;
+            found = true;
+        }
+    }
+    std::fclose(table);
+    return found;
+}
+
 // Best effort: the setting is the system's, writable by root only.
 void WidenReadAhead(const std::string& mountPoint) {
-    struct stat st {};
-    if (::stat(mountPoint.c_str(), &st) != 0) return;
-    const std::string path = "/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
-                             std::to_string(minor(st.st_dev)) + "/read_ahead_kb";
+    std::string device;
+    if (!MountedDevice(mountPoint, device)) return;
+    const std::string path = "/sys/class/bdi/" + device + "/read_ahead_kb";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return;
     const std::string value = std::to_string(kReadAheadKiB);
@@ -116,8 +144,6 @@ Expected<std::unique_ptr<BlockView>> BlockView::Start(const BlockViewOptions& op
     }
     VolumeGenerations::SetListener([cache = view->cache_](const void* volume) { cache->Changed(volume); });
     view->listening_ = true;
-    // The workers answer the stat this needs.
-    WidenReadAhead(mountPoint);
     return view;
 }
 
@@ -179,6 +205,10 @@ void BlockView::Stop() {
     }
     if (stopEvent_ >= 0) ::close(stopEvent_);
     stopEvent_ = -1;
+}
+
+void BlockView::WidenReadAheadOnce() {
+    std::call_once(readAheadSet_, [this] { WidenReadAhead(mountPoint_); });
 }
 
 std::shared_ptr<std::shared_mutex> BlockView::DriveLock(PDEVICE_OBJECT volume) {

@@ -73,6 +73,10 @@ public:
     // The lock that keeps read-modify-writes of one drive from tearing units.
     std::shared_ptr<std::shared_mutex> DriveLock(PDEVICE_OBJECT volume);
     KernelCache& Cache() { return *cache_; }
+    // Widens the kernel's read-ahead for the files where the system allows
+    // it. Only once the kernel has our answer to its first request (which
+    // sets the read-ahead anew), so from a request handler.
+    void WidenReadAheadOnce();
 
 private:
     BlockView(BlockViewOptions options, BlockViewHooks hooks);
@@ -84,6 +88,7 @@ private:
     fuse_session* session_ = nullptr;
     std::shared_ptr<KernelCache> cache_;  // shared with the machine's change listener
     bool listening_ = false;
+    std::once_flag readAheadSet_;
     bool mounted_ = false;
     int stopEvent_ = -1;
     std::vector<std::thread> workers_;
