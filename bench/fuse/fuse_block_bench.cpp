@@ -1,6 +1,14 @@
 // dd through the block view of an unlocked (encrypted) drive against dd of
 // its backing file, 1 GiB each way, in one run; prints both rates and their
-// ratios. Needs /dev/fuse. Usage: fuse_block_bench [--mib N] [--keep DIR]
+// ratios. Needs /dev/fuse. Usage: fuse_block_bench [--mib N] [--rounds N]
+//
+// Figures, each side under the same conditions:
+// - as first measured: buffered writes, then reads right after them (the
+//   view's reads now find the pages its writes left in the kernel's cache);
+// - writes made durable (conv=fdatasync on both sides): the view writes
+//   through at once, so this is the like-for-like write;
+// - reads cold (both files' cached pages dropped first, the backing file's
+//   too before the view's read, since the host reads it) and warm (read again).
 #include <windows.h>
 
 #include <winioctl.h>
@@ -51,6 +59,29 @@ double DdSeconds(const std::string& args) {
     return std::strtod(out.c_str() + at + 8, nullptr);
 }
 
+// Drops a file's cached pages (written back first, so none stays dirty).
+void DropCache(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return;
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
+// The 1-minute load average: the figures are only comparable on a quiet machine.
+std::string LoadAverage() {
+    FILE* f = std::fopen("/proc/loadavg", "r");
+    char buffer[64] = {};
+    if (f && std::fgets(buffer, sizeof buffer, f)) buffer[std::strcspn(buffer, " ")] = 0;
+    if (f) std::fclose(f);
+    return buffer;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
 bool Control(HANDLE h, DWORD code, void* in = nullptr, DWORD inLength = 0) {
     DWORD ignored = 0;
     return DeviceIoControl(h, code, in, inLength, nullptr, 0, &ignored, nullptr) != FALSE;
@@ -78,8 +109,10 @@ bool EncryptAndUnlock(const char* device) {
 
 int main(int argc, char** argv) {
     int mib = 1024;
+    int rounds = 5;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--mib") == 0) mib = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
     }
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
         std::fprintf(stderr, "fuse_block_bench: no /dev/fuse here, nothing to measure\n");
@@ -115,36 +148,49 @@ int main(int argc, char** argv) {
         // The first MiB (the marker's unit) is left alone on both paths.
         const std::string count = " bs=1M count=" + std::to_string(mib);
         const std::string w = " if=/dev/zero conv=notrunc seek=1" + count;
+        const std::string wd = " if=/dev/zero conv=notrunc,fdatasync seek=1" + count;
         const std::string r = " of=/dev/null skip=1" + count;
-        // Rounds alternate the four copies, so both sides of a ratio see
-        // the same machine; the median round's ratio is reported.
-        constexpr int kRounds = 5;
-        std::vector<double> t[4];
-        for (int round = 0; round < kRounds && rc == 0; ++round) {
-            const double s[4] = {DdSeconds("of=" + backing + w), DdSeconds("of=" + view + w),
-                                 DdSeconds("if=" + backing + r), DdSeconds("if=" + view + r)};
-            for (int k = 0; k < 4; ++k) {
-                if (s[k] <= 0) rc = 1;
-                t[k].push_back(s[k]);
+        // Rounds alternate the copies, so both sides of a ratio see the same
+        // machine; the median round's ratio is reported, with the range.
+        enum { kWrite, kRead, kDurable, kCold, kWarm, kKinds };
+        std::vector<double> t[kKinds][2];  // [kind][0 backing, 1 view]
+        const std::string files[2] = {backing, view};
+        const std::string loadBefore = LoadAverage();
+        for (int round = 0; round < rounds && rc == 0; ++round) {
+            double s[kKinds][2];
+            for (int k = 0; k < 2; ++k) s[kWrite][k] = DdSeconds("of=" + files[k] + w);
+            for (int k = 0; k < 2; ++k) s[kRead][k] = DdSeconds("if=" + files[k] + r);
+            for (int k = 0; k < 2; ++k) s[kDurable][k] = DdSeconds("of=" + files[k] + wd);
+            for (int k = 0; k < 2; ++k) {
+                DropCache(view);
+                DropCache(backing);
+                s[kCold][k] = DdSeconds("if=" + files[k] + r);
+            }
+            for (int k = 0; k < 2; ++k) DdSeconds("if=" + files[k] + r);  // both caches filled
+            for (int k = 0; k < 2; ++k) s[kWarm][k] = DdSeconds("if=" + files[k] + r);
+            for (int kind = 0; kind < kKinds; ++kind) {
+                for (int k = 0; k < 2; ++k) {
+                    if (s[kind][k] <= 0) rc = 1;
+                    t[kind][k].push_back(s[kind][k]);
+                }
             }
         }
         if (rc == 0) {
-            auto median = [](std::vector<double> v) {
-                std::sort(v.begin(), v.end());
-                return v[v.size() / 2];
-            };
-            std::vector<double> writeRatio, readRatio;
-            for (int i = 0; i < kRounds; ++i) {
-                writeRatio.push_back(t[0][i] / t[1][i]);
-                readRatio.push_back(t[2][i] / t[3][i]);
-            }
             const double mb = static_cast<double>(mib) * 1048576.0 / 1e6;
-            std::printf("dd%s / dd%s, %d rounds, backing file %s against %s\n", w.c_str(), r.c_str(), kRounds,
-                        backing.c_str(), view.c_str());
-            std::printf("sequential writes, %d MiB: backing file %.0f MB/s, block view %.0f MB/s (medians), ratio %.2f\n",
-                        mib, mb / median(t[0]), mb / median(t[1]), median(writeRatio));
-            std::printf("sequential reads,  %d MiB: backing file %.0f MB/s, block view %.0f MB/s (medians), ratio %.2f\n",
-                        mib, mb / median(t[2]), mb / median(t[3]), median(readRatio));
+            std::printf("dd bs=1M count=%d, %d rounds, backing file %s against %s, load %s to %s\n", mib, rounds,
+                        backing.c_str(), view.c_str(), loadBefore.c_str(), LoadAverage().c_str());
+            const char* names[kKinds] = {
+                "writes, as first measured (buffered)   ", "reads, as first measured (after writes)",
+                "writes, durable (conv=fdatasync)        ", "reads, cold (caches dropped)           ",
+                "reads, warm (cached)                    "};
+            for (int kind = 0; kind < kKinds; ++kind) {
+                std::vector<double> ratio;
+                for (int i = 0; i < rounds; ++i) ratio.push_back(t[kind][0][i] / t[kind][1][i]);
+                std::printf("%s backing %6.0f MB/s, view %6.0f MB/s, ratio %.2f (%.2f-%.2f)\n", names[kind],
+                            mb / Median(t[kind][0]), mb / Median(t[kind][1]), Median(ratio),
+                            *std::min_element(ratio.begin(), ratio.end()),
+                            *std::max_element(ratio.begin(), ratio.end()));
+            }
         }
     }
     ::kill(host, SIGTERM);

@@ -13,6 +13,30 @@
 
 namespace tarn::host {
 
+namespace {
+
+// Copied out under the lock and called outside it: a listener that waits on
+// the kernel must never hold up another thread's raise.
+std::mutex listenerMutex;
+std::shared_ptr<const VolumeGenerations::Listener> listener;
+
+}  // namespace
+
+void VolumeGenerations::SetListener(Listener l) {
+    auto next = l ? std::make_shared<const Listener>(std::move(l)) : nullptr;
+    std::lock_guard<std::mutex> guard(listenerMutex);
+    listener = std::move(next);
+}
+
+void VolumeGenerations::Tell(const void* volume) {
+    std::shared_ptr<const Listener> current;
+    {
+        std::lock_guard<std::mutex> guard(listenerMutex);
+        current = listener;
+    }
+    if (current) (*current)(volume);
+}
+
 VolumeGenerations::~VolumeGenerations() {
     if (page_) ::munmap(page_, wire::kGenerationPageSize);
     if (fd_ >= 0) ::close(fd_);
@@ -56,22 +80,24 @@ uint64_t VolumeGenerations::Current(uint32_t slot) const {
 }
 
 void VolumeGenerations::Bump(const void* volume) {
-    uint32_t slot = 0;
+    uint64_t* p = nullptr;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         auto it = slots_.find(volume);
-        // A volume nobody asked a slot for has no reader to warn.
-        if (it == slots_.end()) return;
-        slot = it->second;
+        // A volume nobody asked a slot for has no client reader to warn.
+        if (it != slots_.end()) p = Slot(it->second);
     }
-    if (uint64_t* p = Slot(slot)) std::atomic_ref<uint64_t>(*p).fetch_add(1, std::memory_order_seq_cst);
+    if (p) std::atomic_ref<uint64_t>(*p).fetch_add(1, std::memory_order_seq_cst);
+    Tell(volume);
 }
 
 void VolumeGenerations::BumpAll() {
-    if (!page_) return;
-    for (uint32_t i = 0; i < wire::kGenerationSlots; ++i) {
-        std::atomic_ref<uint64_t>(page_[i]).fetch_add(1, std::memory_order_seq_cst);
+    if (page_) {
+        for (uint32_t i = 0; i < wire::kGenerationSlots; ++i) {
+            std::atomic_ref<uint64_t>(page_[i]).fetch_add(1, std::memory_order_seq_cst);
+        }
     }
+    Tell(nullptr);
 }
 
 }  // namespace tarn::host

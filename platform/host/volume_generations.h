@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/host/expected.h"
@@ -35,8 +37,18 @@ public:
     // Every slot at once: the machine is going away or its drives changed.
     void BumpAll();
 
+    // Told of every raise after the generation moved, on the raising thread
+    // and before its request is answered: the volume, or null for BumpAll.
+    // One per process (the block view, which drops the kernel's cached
+    // pages); it may be called on several threads at once and must not wait
+    // on the machine's locks. An empty function removes it; a call already
+    // running may still end after that.
+    using Listener = std::function<void(const void* volume)>;
+    static void SetListener(Listener listener);
+
 private:
     uint64_t* Slot(uint32_t slot) const;
+    static void Tell(const void* volume);
 
     int fd_ = -1;
     uint64_t* page_ = nullptr;

@@ -6,9 +6,11 @@
 #include <fileapi.h>
 #include <winioctl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -398,6 +400,211 @@ TEST_F(BlockViewTest, ShutdownClosesViewsAndKeepsWhatTheyWrote) {
     const std::string out = Shell("mtype -i '" + Backing("data.img") + "' ::/late.txt", &status);
     EXPECT_EQ(out, "written just before shutdown");
     StartHost();
+}
+
+}  // namespace
+
+namespace {
+
+// What the machine's own handle reads at offset: the drive as every other
+// path sees it, never from the kernel's cache of the view.
+std::vector<uint8_t> HandleBytes(uint64_t offset, size_t length, const char* path = "\\\\.\\E:") {
+    HANDLE h = OpenVolume(path);
+    std::vector<uint8_t> data(length);
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD n = 0;
+    const bool ok = h != INVALID_HANDLE_VALUE && SetFilePointerEx(h, to, nullptr, FILE_BEGIN) &&
+                    ReadFile(h, data.data(), static_cast<DWORD>(length), &n, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    data.resize(ok ? n : 0);
+    return data;
+}
+
+bool HandleWrite(uint64_t offset, const std::vector<uint8_t>& data, const char* path = "\\\\.\\E:") {
+    HANDLE h = OpenVolume(path);
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD n = 0;
+    const bool ok = h != INVALID_HANDLE_VALUE && SetFilePointerEx(h, to, nullptr, FILE_BEGIN) &&
+                    WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n, nullptr) && n == data.size();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return ok;
+}
+
+std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 12));
+    return data;
+}
+
+std::vector<uint8_t> FdBytes(int fd, uint64_t offset, size_t length) {
+    std::vector<uint8_t> data(length);
+    const ssize_t n = ::pread(fd, data.data(), length, static_cast<off_t>(offset));
+    data.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return data;
+}
+
+// The kernel keeps the view's pages; every change made past the view must
+// drop them before it is answered, or the view serves stale bytes: another
+// handle's write, a raw write past the filter, a lock (the view must read
+// ciphertext at once), an unlock, a medium swapped or ejected.
+TEST_F(BlockViewTest, CachedPagesNeverOutliveAChangeOnAnotherPath) {
+    EncryptAndUnlockE();
+    constexpr uint64_t kBase = 3 << 20;
+    constexpr size_t kLength = 256 * 1024;
+    ASSERT_EQ(PwriteAt(Block('E'), kBase, Pattern(kLength, 1).data(), kLength), static_cast<ssize_t>(kLength));
+    const int held = ::open(Block('E').c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+
+    struct Case {
+        const char* change;
+        std::function<void()> make;
+    };
+    const Case cases[] = {
+        {"a handle's write", [] { ASSERT_TRUE(HandleWrite(kBase + 4096, Pattern(64 * 1024, 2))); }},
+        {"a raw write past the filter",
+         [] {
+             std::vector<uint8_t> request(8 + 8192);
+             const LONGLONG offset = kBase + 65536;
+             std::memcpy(request.data(), &offset, 8);
+             for (size_t i = 8; i < request.size(); ++i) request[i] = static_cast<uint8_t>(i * 11);
+             HANDLE h = OpenVolume();
+             ASSERT_TRUE(Control(h, IOCTL_CRYPT_RAW_WRITE, request.data(), static_cast<DWORD>(request.size())))
+                 << GetLastError();
+             CloseHandle(h);
+         }},
+        {"a lock", [this] { ClearKey(); }},
+        {"an unlock", [this] { SetKey(); }},
+        {"a write while a handle holds the volume lock",
+         [] {
+             HANDLE h = OpenVolume();
+             ASSERT_TRUE(Control(h, FSCTL_LOCK_VOLUME)) << GetLastError();
+             LARGE_INTEGER to;
+             to.QuadPart = static_cast<LONGLONG>(kBase);
+             DWORD n = 0;
+             const auto data = Pattern(8192, 3);
+             ASSERT_TRUE(SetFilePointerEx(h, to, nullptr, FILE_BEGIN));
+             ASSERT_TRUE(WriteFile(h, data.data(), 8192, &n, nullptr)) << GetLastError();
+             ASSERT_TRUE(Control(h, FSCTL_UNLOCK_VOLUME));
+             CloseHandle(h);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.change);
+        // Fill the kernel's cache through the view, then change the drive.
+        ASSERT_EQ(FdBytes(held, kBase, kLength).size(), kLength);
+        c.make();
+        const auto truth = HandleBytes(kBase, kLength);
+        ASSERT_EQ(truth.size(), kLength);
+        EXPECT_TRUE(FdBytes(held, kBase, kLength) == truth) << "a file open across the change read stale bytes";
+        EXPECT_TRUE(FileBytes(Block('E'), kBase, kLength) == truth) << "a fresh open read stale bytes";
+    }
+    // Locked with the pages cached: ciphertext, the backing file's bytes.
+    ASSERT_EQ(FdBytes(held, kBase, kLength).size(), kLength);
+    ClearKey();
+    EXPECT_TRUE(FdBytes(held, kBase, kLength) == FileBytes(Backing("data.img"), kBase, kLength))
+        << "the locked view served cached plaintext";
+    ::close(held);
+}
+
+TEST_F(BlockViewTest, CachedPagesFollowMediaChanges) {
+    const std::string other = Backing("other.img");
+    {
+        const auto bytes = Pattern(64 << 20, 9);
+        std::ofstream(other, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                      static_cast<std::streamsize>(bytes.size()));
+    }
+    const int held = ::open(Block('F').c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    const auto before = FdBytes(held, 0, 128 * 1024);
+    ASSERT_EQ(before, FileBytes(Backing("removable.img"), 0, 128 * 1024));
+    std::string out;
+    ASSERT_EQ(RunTarnhost({"--machine", dir_, "media", "eject", "F:"}, &out), 0) << out;
+    EXPECT_TRUE(FdBytes(held, 0, 4096).empty()) << "an ejected medium's bytes were still served";
+    ASSERT_EQ(RunTarnhost({"--machine", dir_, "media", "insert", "F:", other}, &out), 0) << out;
+    EXPECT_TRUE(FileBytes(Block('F'), 0, 128 * 1024) == Pattern(128 * 1024, 9)) << "a fresh open read the old medium";
+    // A handle opened on the old medium fails from then on, as the drive's
+    // handles do; what it must never do is serve the old medium's bytes.
+    const auto after = FdBytes(held, 0, 128 * 1024);
+    EXPECT_TRUE(after.empty() || after == Pattern(128 * 1024, 9)) << "an open file read the old medium";
+    ::close(held);
+}
+
+// A letter defined for the same device shares its pages: a write through one
+// name is read through the other at once.
+TEST_F(BlockViewTest, AliasOfADriveReadsWritesMadeThroughTheOtherName) {
+    char target[256] = {};
+    ASSERT_GT(QueryDosDeviceA("E:", target, sizeof target), 0u);
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "Q:", target)) << GetLastError();
+    const int alias = ::open(Block('Q').c_str(), O_RDONLY);
+    ASSERT_GE(alias, 0);
+    ASSERT_EQ(FdBytes(alias, 1 << 20, 65536).size(), 65536u);
+    const auto data = Pattern(65536, 5);
+    ASSERT_EQ(PwriteAt(Block('E'), 1 << 20, data.data(), data.size()), 65536);
+    EXPECT_TRUE(FdBytes(alias, 1 << 20, 65536) == data) << "the alias kept the pages from before the write";
+    ::close(alias);
+    ASSERT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, "Q:", nullptr)) << GetLastError();
+}
+
+// Writes through the view while another handle writes the same units and
+// readers fill the cache: nothing waits on itself (the run ends), and the
+// view ends up agreeing with the drive.
+TEST_F(BlockViewTest, ConcurrentWritesThroughViewAndHandleNeitherHangNorLeaveStalePages) {
+    EncryptAndUnlockE();
+    constexpr uint64_t kBase = 5 << 20;
+    constexpr size_t kLength = 128 * 1024;
+    std::atomic<bool> failed{false};
+    std::thread viewWriter([&] {
+        const int fd = ::open(Block('E').c_str(), O_RDWR);
+        for (int i = 0; i < 200 && fd >= 0; ++i) {
+            const auto data = Pattern(kLength, static_cast<uint8_t>(i));
+            // Unaligned every other time: read-modify-write of partial units.
+            const uint64_t at = kBase + (i % 2 ? 100 : 0);
+            if (::pwrite(fd, data.data(), kLength - 200, static_cast<off_t>(at)) != static_cast<ssize_t>(kLength - 200)) {
+                failed = true;
+            }
+            FdBytes(fd, kBase, kLength);
+        }
+        if (fd >= 0) ::close(fd);
+    });
+    std::thread handleWriter([&] {
+        for (int i = 0; i < 200; ++i) {
+            if (!HandleWrite(kBase + 4096 * (i % 16), Pattern(8192, static_cast<uint8_t>(i + 100)))) failed = true;
+        }
+    });
+    viewWriter.join();
+    handleWriter.join();
+    EXPECT_FALSE(failed);
+    EXPECT_TRUE(FileBytes(Block('E'), kBase, kLength) == HandleBytes(kBase, kLength))
+        << "the view and the drive disagree after the writes";
+}
+
+// fsync through the view makes the bytes durable on the backing store; the
+// view keeps nothing dirty, so even a host killed outright after the write
+// loses nothing that write() reported written.
+TEST_F(BlockViewTest, WritesReachTheDriveAtOnceAndSurviveAKilledHost) {
+    EncryptAndUnlockE();
+    constexpr uint64_t kAt = 7 << 20;
+    const auto data = Pattern(1 << 20, 42);
+    const auto storedBefore = FileBytes(Backing("data.img"), kAt, data.size());
+    const int fd = ::open(Block('E').c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), kAt), static_cast<ssize_t>(data.size()));
+    EXPECT_NE(FileBytes(Backing("data.img"), kAt, data.size()), storedBefore)
+        << "the write was held back instead of reaching the drive";
+    EXPECT_EQ(::fsync(fd), 0) << std::strerror(errno);
+    EXPECT_TRUE(FdBytes(fd, kAt, data.size()) == data);
+    ::close(fd);
+
+    ::kill(host_, SIGKILL);
+    int status = 0;
+    ::waitpid(host_, &status, 0);
+    host_ = -1;
+    StartHost();
+    ASSERT_TRUE(WaitForBlockView()) << Log();
+    SetKey();
+    EXPECT_TRUE(FileBytes(Block('E'), kAt, data.size()) == data) << "bytes fsync'ed through the view were lost";
 }
 
 }  // namespace

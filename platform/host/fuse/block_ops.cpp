@@ -1,7 +1,9 @@
-// Inodes: 1 is the directory; 2 + (letter - 'A') is the file of a drive
-// letter. Nothing is cached by the kernel (timeouts 0), so every lookup and
-// stat asks the machine's namespace afresh: drives added, removed, media
-// changed and images mounted or unmounted show at once.
+// Inodes: 1 is the directory; every volume's file has one of its own (see
+// kernel_cache.h), so a letter that names another device is another file.
+// Names and attributes are not cached by the kernel (timeouts 0), so every
+// lookup and stat asks the machine's namespace afresh: drives added, removed,
+// media changed and images mounted or unmounted show at once. Pages are
+// cached, and dropped whenever the volume changes behind the view.
 #include "platform/host/fuse/block_ops.h"
 
 #include <cerrno>
@@ -24,8 +26,6 @@ namespace tarn::host::fuse {
 
 namespace {
 
-constexpr fuse_ino_t kFirstDriveInode = 2;
-
 // An open file of the block view.
 struct OpenDrive {
     std::unique_ptr<DriveHandle> handle;
@@ -36,13 +36,32 @@ BlockView& View(fuse_req_t req) { return *static_cast<BlockView*>(fuse_req_userd
 
 OpenDrive& Open(fuse_file_info* fi) { return *reinterpret_cast<OpenDrive*>(fi->fh); }
 
-// The letter of a drive inode, or 0.
-char LetterOf(fuse_ino_t ino) {
-    if (ino < kFirstDriveInode || ino >= kFirstDriveInode + 26) return 0;
-    return static_cast<char>('A' + (ino - kFirstDriveInode));
+// A handle on the volume of a drive inode, through the letter it was last
+// reached by or, when that letter names another device now, any letter that
+// still names it. ENOENT when none does (the drive or image is gone); the
+// device's refusal when it refused the open.
+int OpenInode(BlockView& view, fuse_ino_t ino, std::unique_ptr<DriveHandle>& handle) {
+    const void* volume = nullptr;
+    char last = 0;
+    if (!view.Cache().Find(ino, volume, last)) return ENOENT;
+    int refused = 0;
+    const auto tryLetter = [&](char letter) {
+        std::unique_ptr<DriveHandle> h;
+        const NTSTATUS status = DriveHandle::Open(letter, h);
+        if (!NT_SUCCESS(status)) {
+            if (status != STATUS_OBJECT_NAME_NOT_FOUND && !refused) refused = ErrnoOfStatus(status);
+            return false;
+        }
+        if (h->Volume() != volume) return false;
+        handle = std::move(h);
+        return true;
+    };
+    if (tryLetter(last)) return 0;
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        if (letter != last && DriveHandle::DeviceOf(letter) == volume && tryLetter(letter)) return 0;
+    }
+    return refused ? refused : ENOENT;
 }
-
-fuse_ino_t InodeOf(char letter) { return kFirstDriveInode + static_cast<fuse_ino_t>(letter - 'A'); }
 
 // Per worker: read and write units move through it, so requests allocate
 // nothing once it has grown. Wiped when the worker ends (it held plaintext).
@@ -75,9 +94,9 @@ void DirectoryAttributes(const BlockView& view, struct stat& st) {
 }
 
 // A drive's file: its length is the medium's (0 while the drive is empty).
-void DriveAttributes(const BlockView& view, char letter, uint64_t length, struct stat& st) {
+void DriveAttributes(const BlockView& view, fuse_ino_t ino, uint64_t length, struct stat& st) {
     std::memset(&st, 0, sizeof st);
-    st.st_ino = InodeOf(letter);
+    st.st_ino = ino;
     st.st_mode = S_IFREG | (view.Options().group != static_cast<gid_t>(-1) ? 0660 : 0600);
     FillCommon(view, st);
     st.st_size = static_cast<off_t>(length);
@@ -97,14 +116,14 @@ NTSTATUS MediumLength(DriveHandle& handle, uint64_t& length) {
 
 // Attributes of a letter from a short-lived handle; ENOENT when the letter
 // names no device.
-int LetterAttributes(const BlockView& view, char letter, struct stat& st) {
+int LetterAttributes(BlockView& view, char letter, struct stat& st) {
     std::unique_ptr<DriveHandle> handle;
     NTSTATUS status = DriveHandle::Open(letter, handle);
     if (!NT_SUCCESS(status)) return status == STATUS_OBJECT_NAME_NOT_FOUND ? ENOENT : ErrnoOfStatus(status);
     uint64_t length = 0;
     status = MediumLength(*handle, length);
     if (!NT_SUCCESS(status)) return ErrnoOfStatus(status);
-    DriveAttributes(view, letter, length, st);
+    DriveAttributes(view, view.Cache().InodeOf(handle->Volume(), letter), length, st);
     return 0;
 }
 
@@ -125,16 +144,16 @@ void OpGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         DirectoryAttributes(View(req), st);
         return (void)fuse_reply_attr(req, &st, 0);
     }
-    const char letter = LetterOf(ino);
-    if (!letter) return (void)fuse_reply_err(req, ENOENT);
-    if (fi && fi->fh) {
-        uint64_t length = 0;
-        const NTSTATUS status = MediumLength(*Open(fi).handle, length);
-        if (!NT_SUCCESS(status)) return (void)fuse_reply_err(req, ErrnoOfStatus(status));
-        DriveAttributes(View(req), letter, length, st);
-        return (void)fuse_reply_attr(req, &st, 0);
+    std::unique_ptr<DriveHandle> own;
+    DriveHandle* handle = fi && fi->fh ? Open(fi).handle.get() : nullptr;
+    if (!handle) {
+        if (const int error = OpenInode(View(req), ino, own)) return (void)fuse_reply_err(req, error);
+        handle = own.get();
     }
-    if (const int error = LetterAttributes(View(req), letter, st)) return (void)fuse_reply_err(req, error);
+    uint64_t length = 0;
+    const NTSTATUS status = MediumLength(*handle, length);
+    if (!NT_SUCCESS(status)) return (void)fuse_reply_err(req, ErrnoOfStatus(status));
+    DriveAttributes(View(req), ino, length, st);
     fuse_reply_attr(req, &st, 0);
 }
 
@@ -155,7 +174,9 @@ void OpReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file
     };
     std::vector<Entry> entries{{".", FUSE_ROOT_ID}, {"..", FUSE_ROOT_ID}};
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
-        if (DriveHandle::Exists(letter)) entries.push_back({std::string(1, letter), InodeOf(letter)});
+        if (const void* device = DriveHandle::DeviceOf(letter)) {
+            entries.push_back({std::string(1, letter), View(req).Cache().InodeOf(device, letter)});
+        }
     }
     std::vector<char> buffer(size);
     size_t used = 0;
@@ -173,18 +194,22 @@ void OpReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file
 
 void OpOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     if (ino == FUSE_ROOT_ID) return (void)fuse_reply_err(req, EISDIR);
-    const char letter = LetterOf(ino);
-    if (!letter) return (void)fuse_reply_err(req, ENOENT);
     auto open = std::make_unique<OpenDrive>();
-    const NTSTATUS status = DriveHandle::Open(letter, open->handle);
-    if (!NT_SUCCESS(status)) {
-        return (void)fuse_reply_err(req, status == STATUS_OBJECT_NAME_NOT_FOUND ? ENOENT : ErrnoOfStatus(status));
-    }
+    if (const int error = OpenInode(View(req), ino, open->handle)) return (void)fuse_reply_err(req, error);
     open->lock = View(req).DriveLock(open->handle->Volume());
-    // The kernel keeps no copy of what passes: plaintext stays with the
-    // reader that asked for it.
-    fi->direct_io = 1;
-    fi->keep_cache = 0;
+    View(req).WidenReadAheadOnce();
+    // The kernel caches the pages as it caches a block device's (plaintext
+    // while unlocked); they stay valid across opens because every change
+    // behind the view drops them. An empty drive's reads come to us, so
+    // they fail as its device's do instead of ending at size 0.
+    // FIXME: a shared writable mapping of a file leaves dirty pages that the
+    // kernel writes back later; a lock in between refuses them and only
+    // msync/fsync hear of it. Flushing them needs word from the machine
+    // before a key or medium changes, not after.
+    uint64_t length = 0;
+    const bool empty = open->handle->Length(length) == STATUS_NO_MEDIA_IN_DEVICE;
+    fi->direct_io = empty ? 1 : 0;
+    fi->keep_cache = empty ? 0 : 1;
     fi->fh = reinterpret_cast<uint64_t>(open.get());
     if (fuse_reply_open(req, fi) != 0) return;  // the opener is gone; the kernel sends no release
     open.release();
@@ -214,7 +239,7 @@ void OpRead(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* 
     fuse_reply_buf(req, reinterpret_cast<const char*>(data), t.done);
 }
 
-void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
+void OpWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
     OpenDrive& open = Open(fi);
     BlockView& view = View(req);
     if (off < 0) return (void)fuse_reply_err(req, EINVAL);
@@ -228,6 +253,9 @@ void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
     // read as ciphertext while locked, written after the key is set) puts
     // that ciphertext back as plaintext; nothing below lets us hold the key
     // state across both requests.
+    // The kernel fills its pages with these bytes itself and holds them
+    // locked until we answer: the change this write reports leaves them be.
+    const KernelCache::OwnWrite own(ino);
     // buf lies in this worker's own receive buffer, which the next request
     // overwrites anyway: whole units are encrypted in it, saving a copy.
     const ByteTransfer t = WriteBytes(*open.handle, *open.lock, length, static_cast<uint64_t>(off),
@@ -237,8 +265,9 @@ void OpWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off
     fuse_reply_write(req, t.done);
 }
 
-// Every write has reached the stack when its request ends; a close has
-// nothing left to push. fsync asks the stack to make it durable.
+// Every write has reached the stack when its request ends (the kernel
+// writes through its cache, it keeps nothing dirty); a close has nothing
+// left to push. fsync asks the stack to make it durable.
 void OpFlush(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
 
 void OpFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
@@ -249,6 +278,14 @@ void OpInit(void*, fuse_conn_info* conn) {
     // Requests as large as the kernel allows (1 MiB); no splicing, our
     // workers read into memory they own.
     conn->want &= ~(FUSE_CAP_SPLICE_READ | FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
+    // Pages are dropped when the machine says the volume changed; asking for
+    // the attributes before every read would add a request and tell nothing
+    // (a drive's times and size do not follow its writes).
+    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+    // Writes go through at once. Dirty pages held back in the kernel would
+    // reach the drive after a lock or a media change (refused, or on the
+    // wrong medium) after the writer was told they were written.
+    conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
 }
 
 }  // namespace

@@ -5,6 +5,10 @@
 // Threads: a few workers of our own take requests from /dev/fuse; each
 // request runs to its end on the worker that took it. Stop() wakes and joins
 // them before the mount goes, so it never waits on a kernel read.
+//
+// The kernel caches the files' pages, as it caches a block device's; the
+// machine's change listener drops a volume's pages whenever another path
+// changes what its reads return (see kernel_cache.h).
 #pragma once
 
 #include <atomic>
@@ -20,6 +24,7 @@
 #include <sys/types.h>
 
 #include "platform/host/expected.h"
+#include "platform/host/fuse/kernel_cache.h"
 #include "platform/nt/ntddk.h"
 
 struct fuse_session;
@@ -41,6 +46,8 @@ struct BlockViewOptions {
     // files. Needs user_allow_other in /etc/fuse.conf when not root.
     bool allowOther = false;
     gid_t group = static_cast<gid_t>(-1);  // the files' group; -1: none
+    // Enough for the kernel's read-ahead to keep requests in flight while
+    // writers and openers are served.
     unsigned workers = 4;
 };
 
@@ -65,6 +72,11 @@ public:
     const BlockViewHooks& Hooks() const { return hooks_; }
     // The lock that keeps read-modify-writes of one drive from tearing units.
     std::shared_ptr<std::shared_mutex> DriveLock(PDEVICE_OBJECT volume);
+    KernelCache& Cache() { return *cache_; }
+    // Widens the kernel's read-ahead for the files where the system allows
+    // it. Only once the kernel has our answer to its first request (which
+    // sets the read-ahead anew), so from a request handler.
+    void WidenReadAheadOnce();
 
 private:
     BlockView(BlockViewOptions options, BlockViewHooks hooks);
@@ -74,6 +86,9 @@ private:
     BlockViewHooks hooks_;
     std::string mountPoint_;
     fuse_session* session_ = nullptr;
+    std::shared_ptr<KernelCache> cache_;  // shared with the machine's change listener
+    bool listening_ = false;
+    std::once_flag readAheadSet_;
     bool mounted_ = false;
     int stopEvent_ = -1;
     std::vector<std::thread> workers_;

@@ -25,11 +25,13 @@ NTSTATUS ReferenceLetter(char letter, PDEVICE_OBJECT& device) {
 
 }  // namespace
 
-bool DriveHandle::Exists(char letter) {
+bool DriveHandle::Exists(char letter) { return DeviceOf(letter) != nullptr; }
+
+const void* DriveHandle::DeviceOf(char letter) {
     PDEVICE_OBJECT device = nullptr;
-    if (!NT_SUCCESS(ReferenceLetter(letter, device))) return false;
+    if (!NT_SUCCESS(ReferenceLetter(letter, device))) return nullptr;
     ObDereferenceObject(device);
-    return true;
+    return device;
 }
 
 NTSTATUS DriveHandle::Open(char letter, std::unique_ptr<DriveHandle>& handle) {

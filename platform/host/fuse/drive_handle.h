@@ -18,6 +18,9 @@ public:
     static NTSTATUS Open(char letter, std::unique_ptr<DriveHandle>& handle);
     // Whether the letter names a device at all (no handle is made).
     static bool Exists(char letter);
+    // The device the letter names, or null; no handle is made and no
+    // reference kept, so the value serves only to tell devices apart.
+    static const void* DeviceOf(char letter);
     ~DriveHandle() override;
     DriveHandle(const DriveHandle&) = delete;
     DriveHandle& operator=(const DriveHandle&) = delete;
