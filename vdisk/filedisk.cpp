@@ -5,6 +5,7 @@
 
 #include "cipher/keys.h"
 #include "cipher/sector.h"
+#include "platform/nt/section.h"
 #include "platform/nt/zwfile.h"
 #include "sys/crypt_ioctl.h"
 #include "vdisk/extension.h"
@@ -22,13 +23,6 @@ static_assert(kImageOptions == (FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS | F
 bool WithinDisk(LONGLONG Offset, ULONG Length, LONGLONG DiskSize)
 {
     return Offset >= 0 && Offset <= DiskSize && LONGLONG(Length) <= DiskSize - Offset;
-}
-
-// Transforms work in whole units at unit boundaries; anything else would
-// decrypt with the wrong unit positions or leave a plaintext tail.
-bool UnitAligned(LONGLONG Offset, ULONG Length)
-{
-    return Offset % VDISK_UNIT_SIZE == 0 && Length % VDISK_UNIT_SIZE == 0;
 }
 
 NTSTATUS Fail(PIRP Irp, NTSTATUS Status)
@@ -156,12 +150,14 @@ NTSTATUS FileDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Reco
         FastMutexGuard lock(&Extension->CryptLock);
         VdiskDecideMarker(Extension, unit0, sizeof(unit0));
     }
+    ImageViewOpen(Extension, handle);
     Extension->Backing = handle;
     return STATUS_SUCCESS;
 }
 
-// The data goes straight into the caller's buffer and is decrypted there; a
-// temporary copy would only cost time.
+// The data goes straight into the caller's buffer: decrypted on the way from
+// the mapped image where it can be, else copied there and decrypted in place;
+// a temporary copy would only cost time.
 NTSTATUS FileDiskRead(VDISK_EXTENSION* Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -177,23 +173,29 @@ NTSTATUS FileDiskRead(VDISK_EXTENSION* Extension, PIRP Irp)
         return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 
-    NTSTATUS status = ZwReadFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, caller, length,
-                                 &offset, nullptr);
-    if (!NT_SUCCESS(status)) {
-        return Fail(Irp, status);
+    BOOLEAN decrypted = FALSE;
+    NTSTATUS status = ImageViewRead(Extension, caller, offset.QuadPart, length, &decrypted);
+    if (status == STATUS_IN_PAGE_ERROR) {
+        // No view, or the file was cut short under it: the file read finds
+        // where it ends now.
+        status = ZwReadFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, caller, length, &offset,
+                            nullptr);
+        if (!NT_SUCCESS(status)) {
+            return Fail(Irp, status);
+        }
+        // What the file cannot supply (it ends inside the transfer) reads as
+        // zeroes, not as whatever the buffer held.
+        const ULONG_PTR got = std::min<ULONG_PTR>(Irp->IoStatus.Information, length);
+        RtlZeroMemory(caller + got, length - got);
     }
-    // What the file cannot supply (it ends inside the transfer) reads as
-    // zeroes, not as whatever the buffer held.
-    const ULONG_PTR got = std::min<ULONG_PTR>(Irp->IoStatus.Information, length);
-    RtlZeroMemory(caller + got, length - got);
 
-    {
+    if (!decrypted) {
         FastMutexGuard lock(&Extension->CryptLock);
         if (!FlagIsSet(Extension->Encrypted) && offset.QuadPart == 0) {
             VdiskDecideMarker(Extension, caller, length);
         }
         if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
-            if (!UnitAligned(offset.QuadPart, length)) {
+            if (!VdiskUnitAligned(offset.QuadPart, length)) {
                 return Fail(Irp, STATUS_INVALID_PARAMETER);
             }
             DecryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset.QuadPart), caller, length);
@@ -231,7 +233,7 @@ NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
             return Fail(Irp, STATUS_ACCESS_DENIED);
         }
         if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
-            if (!UnitAligned(offset.QuadPart, length)) {
+            if (!VdiskUnitAligned(offset.QuadPart, length)) {
                 return Fail(Irp, STATUS_INVALID_PARAMETER);
             }
             if (!data.Allocate(PagedPool, length)) {
@@ -279,6 +281,7 @@ NTSTATUS FileDiskFlush(VDISK_EXTENSION* Extension, PIRP Irp)
 
 VOID FileDiskClose(VDISK_EXTENSION* Extension)
 {
+    ImageViewClose(Extension);
     if (Extension->Backing != nullptr) {
         ZwClose(Extension->Backing);
         Extension->Backing = nullptr;
