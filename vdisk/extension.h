@@ -74,6 +74,9 @@ struct VDISK_EXTENSION {
     // Backing, by the worker.
     PVOID ImageView;
     SIZE_T ImageViewSize;
+    // Where an encrypted write's ciphertext is made, allocated at the first
+    // one and kept until the medium goes. Worker only.
+    PUCHAR WriteBuffer;
 };
 
 inline VDISK_EXTENSION* VdiskExtension(PDEVICE_OBJECT DeviceObject)

@@ -5,6 +5,7 @@
 
 #include "cipher/keys.h"
 #include "cipher/sector.h"
+#include "platform/nt/testing.h"
 #include "sys/crypt_ioctl.h"
 #include "tests/vdisk/vdisk_fixture.h"
 
@@ -106,6 +107,48 @@ TEST_F(EncryptedImageTest, WritesReachTheFileEncryptedAndLeaveTheCallersBuffer)
     std::vector<uint8_t> odd(1000);
     EXPECT_EQ(SendRead(disk_, 512, odd.data(), 1000).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(SendWrite(disk_, 100, odd.data(), 512).status, STATUS_INVALID_PARAMETER);
+}
+
+// An encrypted write is made a piece at a time in a buffer the device
+// keeps: every piece must land where it belongs, with unit 0 treated as
+// unit 0 only.
+TEST_F(EncryptedImageTest, LongWritesReachTheFileEncryptedPieceByPiece)
+{
+    ASSERT_EQ(SetKey(disk_, key_).status, STATUS_SUCCESS);
+    const struct {
+        int64_t offset;
+        size_t length;
+    } writes[] = {{0, kImageSize}, {512, 130 * 1024 + 512}, {65536, 65536}, {kImageSize - 512, 512}};
+    for (const auto& w : writes) {
+        SCOPED_TRACE(w.offset);
+        std::vector<uint8_t> data = Pattern(w.length, uint32_t(w.length));
+        if (w.offset == 0) {
+            data[510] = 0x55;
+            data[511] = 0xAA;
+        }
+        const std::vector<uint8_t> copy = data;
+        IrpResult r = Write(disk_, w.offset, data);
+        ASSERT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, w.length);
+        EXPECT_EQ(data, copy) << "the caller's buffer changed";
+        EXPECT_EQ(ReadFileBytes(image_, uint64_t(w.offset), w.length), StoredForm(key_, uint64_t(w.offset), copy));
+        EXPECT_EQ(Read(disk_, w.offset, ULONG(w.length)), copy);
+    }
+
+    // Without memory for the ciphertext the write fails as such and the
+    // file keeps every byte.
+    ASSERT_EQ(Unmount(disk_).status, STATUS_SUCCESS);
+    ASSERT_EQ(Mount(disk_, MakeRecord(image_)).status, STATUS_SUCCESS);
+    const std::vector<uint8_t> before = ReadFileBytes(image_, 0, kImageSize);
+    NtPoolFailAllocation(VDISK_POOL_TAG, 1);
+    std::vector<uint8_t> data = Pattern(4096, 34);
+    IrpResult r = Write(disk_, 8192, data);
+    NtResetFaults();
+    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(ReadFileBytes(image_, 0, kImageSize), before);
+    ASSERT_EQ(Write(disk_, 8192, data).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(disk_, 8192, 4096), data);
 }
 
 TEST_F(EncryptedImageTest, LockedDeviceWriteCorruptsNothing)
