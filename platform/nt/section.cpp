@@ -63,9 +63,7 @@ void OnBusError(int Signal, siginfo_t* Info, void* Context) {
 void InstallBusHandler() {
   struct sigaction action = {};
   action.sa_sigaction = OnBusError;
-  // SA_NODEFER: the jump out of the handler leaves SIGBUS unblocked without
-  // saving and restoring the signal mask around every guarded access.
-  action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   sigaction(SIGBUS, &action, &PreviousBusHandler);
 }
@@ -179,7 +177,9 @@ extern "C" NTSTATUS NtHostGuardViewAccess(PNTHOST_VIEW_ROUTINE Routine, PVOID Co
   std::call_once(BusHandlerInstalled, InstallBusHandler);
   sigjmp_buf here;
   sigjmp_buf* const outer = ViewGuard;
-  if (sigsetjmp(here, 0) != 0) {
+  // The jump out of the handler restores the signal mask saved here:
+  // SIGBUS, blocked while the handler ran, must not stay blocked.
+  if (sigsetjmp(here, 1) != 0) {
     ViewGuard = outer;
     return STATUS_IN_PAGE_ERROR;
   }
