@@ -86,9 +86,9 @@ bool SignalledSoon(const DISPATCHER_HEADER* h) {
   for (;;) {
     for (int i = 0; i < 32; ++i) {
       if (LoadState(h) > 0) return true;
-      YieldProcessor();
+      __builtin_ia32_pause();
     }
-    ZwYieldExecution();
+    sched_yield();
     const timespec now = MonotonicNow();
     if (now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec)) return false;
   }
@@ -182,11 +182,6 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
   timespec deadline = AddHundredNs(MonotonicNow(), RelativeUnits(*Interval));
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
-  return STATUS_SUCCESS;
-}
-
-extern "C" NTSTATUS ZwYieldExecution(VOID) {
-  sched_yield();
   return STATUS_SUCCESS;
 }
 

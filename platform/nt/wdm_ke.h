@@ -79,15 +79,6 @@ DECLSPEC_NORETURN VOID KeBugCheckEx(_In_ ULONG BugCheckCode, _In_ ULONG_PTR P1, 
                                     _In_ ULONG_PTR P3, _In_ ULONG_PTR P4);
 DECLSPEC_NORETURN VOID KeBugCheck(_In_ ULONG BugCheckCode);
 
-// Says to the processor that the caller spins waiting for memory to change.
-#ifndef YieldProcessor
-#if defined(__x86_64__) || defined(__i386__)
-#define YieldProcessor() __builtin_ia32_pause()
-#else
-#define YieldProcessor() ((void)0)
-#endif
-#endif
-
 // --- Events ---------------------------------------------------------------
 // A notification event stays signalled until cleared and releases every
 // waiter; a synchronization event releases one waiter and resets itself.
@@ -113,8 +104,6 @@ NTSTATUS KeWaitForMultipleObjects(_In_ ULONG Count, _In_reads_(Count) PVOID Obje
                                   _In_opt_ PLARGE_INTEGER Timeout, _Out_opt_ PVOID WaitBlockArray);
 NTSTATUS KeDelayExecutionThread(_In_ KPROCESSOR_MODE WaitMode, _In_ BOOLEAN Alertable,
                                 _In_ PLARGE_INTEGER Interval);
-// Gives the processor to another thread ready to run on it, if any.
-NTSTATUS ZwYieldExecution(VOID);
 VOID KeStallExecutionProcessor(_In_ ULONG MicroSeconds);
 
 // System time in 100 ns units since 1601-01-01 UTC.
