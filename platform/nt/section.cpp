@@ -150,8 +150,8 @@ extern "C" NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandl
   const int error = errno;
   ObDereferenceObject(object);  // the mapping holds the file from here
   if (view == MAP_FAILED) {
-    return error == ENOMEM ? STATUS_INSUFFICIENT_RESOURCES
-                           : error == ENODEV ? STATUS_INVALID_PARAMETER : tarn::nt::FileStatusFromErrno(error);
+    // ENODEV: a file system that cannot map its files.
+    return error == ENODEV ? STATUS_INVALID_FILE_FOR_SECTION : tarn::nt::FileStatusFromErrno(error);
   }
   Views().lock()->emplace(reinterpret_cast<ULONG_PTR>(view), size);
   *BaseAddress = view;

@@ -29,6 +29,7 @@
 #define STATUS_IN_PAGE_ERROR ((NTSTATUS)0xC0000006L)
 #define STATUS_NOT_MAPPED_VIEW ((NTSTATUS)0xC0000019L)
 #define STATUS_INVALID_VIEW_SIZE ((NTSTATUS)0xC000001FL)
+#define STATUS_INVALID_FILE_FOR_SECTION ((NTSTATUS)0xC0000020L)
 #define STATUS_SECTION_TOO_BIG ((NTSTATUS)0xC0000040L)
 #define STATUS_INVALID_PAGE_PROTECTION ((NTSTATUS)0xC0000045L)
 #define STATUS_MAPPED_FILE_SIZE_ZERO ((NTSTATUS)0xC000011EL)
@@ -65,7 +66,8 @@ NTSTATUS ZwCreateSection(_Out_ PHANDLE SectionHandle, _In_ ACCESS_MASK DesiredAc
 // choosing (*BaseAddress NULL on entry). *ViewSize 0 maps to the section's
 // end; *ViewSize receives the size mapped. The offset must be a multiple of
 // 64 KiB (STATUS_MAPPED_ALIGNMENT); a view past the section's end is
-// STATUS_INVALID_VIEW_SIZE. The view keeps the file's pages whatever
+// STATUS_INVALID_VIEW_SIZE; a file its file system cannot map,
+// STATUS_INVALID_FILE_FOR_SECTION. The view keeps the file's pages whatever
 // happens to the section handle; ZwUnmapViewOfSection drops it.
 NTSTATUS ZwMapViewOfSection(_In_ HANDLE SectionHandle, _In_ HANDLE ProcessHandle, _Inout_ PVOID* BaseAddress,
                             _In_ ULONG_PTR ZeroBits, _In_ SIZE_T CommitSize,
