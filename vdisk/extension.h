@@ -68,6 +68,15 @@ struct VDISK_EXTENSION {
     // FileName.
     UCHAR LinkCreated;
     FAST_MUTEX MountLock;
+    // A read-only view of the whole image file while a file medium is
+    // mounted (NULL when the file could not be mapped): reads take their
+    // bytes from it instead of copying them out first. Set and cleared with
+    // Backing, by the worker.
+    PVOID ImageView;
+    SIZE_T ImageViewSize;
+    // Where an encrypted write's ciphertext is made, allocated at the first
+    // one and kept until the medium goes. Worker only.
+    PUCHAR WriteBuffer;
 };
 
 inline VDISK_EXTENSION* VdiskExtension(PDEVICE_OBJECT DeviceObject)
@@ -136,6 +145,26 @@ NTSTATUS VdiskUnmount(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Takes the medium away (also used by the unload): closes the backing,
 // deletes the driver's own link, frees the name. Worker thread or unload only.
 VOID VdiskUnmountMedium(PDEVICE_OBJECT DeviceObject);
+
+// image_view.cpp: reads from a view of the image file.
+// Maps the whole open image read-only into ImageView; leaves it NULL when the
+// file cannot be mapped (an empty image, a file system without mappings).
+VOID ImageViewOpen(VDISK_EXTENSION* Extension, HANDLE File);
+VOID ImageViewClose(VDISK_EXTENSION* Extension);
+// Fills Buffer with [Offset, Offset + Length) of the image: decrypted
+// (*Decrypted TRUE) when the medium is encrypted and unlocked and the
+// transfer is whole units away from unit 0, as stored otherwise.
+// STATUS_IN_PAGE_ERROR when there is no view, the range lies outside it, or
+// the file was cut short under it: the caller then reads the file instead.
+NTSTATUS ImageViewRead(VDISK_EXTENSION* Extension, PUCHAR Buffer, LONGLONG Offset, ULONG Length,
+                       PBOOLEAN Decrypted);
+
+// Transforms work in whole units at unit boundaries; anything else would
+// decrypt with the wrong unit positions or leave a plaintext tail.
+inline bool VdiskUnitAligned(LONGLONG Offset, ULONG Length)
+{
+    return Offset % VDISK_UNIT_SIZE == 0 && Length % VDISK_UNIT_SIZE == 0;
+}
 
 // filedisk.cpp: file-backed media.
 NTSTATUS FileDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record, PDEVICE_OBJECT DeviceObject,

@@ -3,8 +3,10 @@
 // device never overlap.
 #include <algorithm>
 
+#include "cipher/backend.h"
 #include "cipher/keys.h"
 #include "cipher/sector.h"
+#include "platform/nt/section.h"
 #include "platform/nt/zwfile.h"
 #include "sys/crypt_ioctl.h"
 #include "vdisk/extension.h"
@@ -24,42 +26,57 @@ bool WithinDisk(LONGLONG Offset, ULONG Length, LONGLONG DiskSize)
     return Offset >= 0 && Offset <= DiskSize && LONGLONG(Length) <= DiskSize - Offset;
 }
 
-// Transforms work in whole units at unit boundaries; anything else would
-// decrypt with the wrong unit positions or leave a plaintext tail.
-bool UnitAligned(LONGLONG Offset, ULONG Length)
-{
-    return Offset % VDISK_UNIT_SIZE == 0 && Length % VDISK_UNIT_SIZE == 0;
-}
-
 NTSTATUS Fail(PIRP Irp, NTSTATUS Status)
 {
     Irp->IoStatus.Information = 0;
     return Irp->IoStatus.Status = Status;
 }
 
-// A pool buffer of the driver's, freed at the end of the scope.
-class PoolBuffer {
-public:
-    PoolBuffer() = default;
-    bool Allocate(POOL_TYPE Type, SIZE_T Size)
-    {
-        data_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(Type, Size, VDISK_POOL_TAG));
-        return data_ != nullptr;
+// What the ciphertext of one write is made in, a piece at a time: the
+// caller's pages keep their plaintext, and the same few pages serve every
+// write instead of a fresh Length-sized buffer faulted in each time.
+constexpr ULONG kWritePiece = 64 * 1024;
+
+// Encrypts Length bytes of Plaintext (device offset Offset) into Target.
+// Away from unit 0 this is one ECB run straight from the caller's buffer.
+void EncryptPiece(VDISK_EXTENSION* Extension, const UCHAR* Plaintext, LONGLONG Offset, ULONG Length, PUCHAR Target)
+{
+    if (Offset != 0) {
+        AesEncryptBlocks(AesCurrentPath(), &Extension->UserKey, Plaintext, Target, Length / 16);
+        return;
     }
-    ~PoolBuffer()
-    {
-        if (data_ != nullptr) {
-            ExFreePoolWithTag(data_, VDISK_POOL_TAG);
+    RtlCopyMemory(Target, Plaintext, Length);
+    EncryptTransfer(&Extension->UserKey, &Extension->FixedKey, 0, Target, Length);
+}
+
+// An encrypted, unlocked medium's write. Caller holds CryptLock.
+NTSTATUS WriteEncrypted(VDISK_EXTENSION* Extension, PIRP Irp, const UCHAR* Caller, LARGE_INTEGER Offset,
+                        ULONG Length)
+{
+    if (!VdiskUnitAligned(Offset.QuadPart, Length)) {
+        return Fail(Irp, STATUS_INVALID_PARAMETER);
+    }
+    if (Extension->WriteBuffer == nullptr) {
+        Extension->WriteBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kWritePiece, VDISK_POOL_TAG));
+        if (Extension->WriteBuffer == nullptr) {
+            return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
         }
     }
-    PoolBuffer(const PoolBuffer&) = delete;
-    PoolBuffer& operator=(const PoolBuffer&) = delete;
-
-    PUCHAR get() const { return data_; }
-
-private:
-    PUCHAR data_ = nullptr;
-};
+    for (ULONG done = 0; done < Length;) {
+        const ULONG piece = std::min(kWritePiece, Length - done);
+        LARGE_INTEGER at;
+        at.QuadPart = Offset.QuadPart + done;
+        EncryptPiece(Extension, Caller + done, at.QuadPart, piece, Extension->WriteBuffer);
+        const NTSTATUS status = ZwWriteFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus,
+                                            Extension->WriteBuffer, piece, &at, nullptr);
+        if (!NT_SUCCESS(status)) {
+            return Fail(Irp, status);
+        }
+        done += piece;
+    }
+    Irp->IoStatus.Information = Length;
+    return Irp->IoStatus.Status = STATUS_SUCCESS;
+}
 
 // Opens the image; creates it when it is missing and the record gives a size.
 NTSTATUS OpenImage(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Record, PIO_STATUS_BLOCK IoStatus,
@@ -156,12 +173,14 @@ NTSTATUS FileDiskOpen(VDISK_EXTENSION* Extension, const VDISK_MOUNT_RECORD* Reco
         FastMutexGuard lock(&Extension->CryptLock);
         VdiskDecideMarker(Extension, unit0, sizeof(unit0));
     }
+    ImageViewOpen(Extension, handle);
     Extension->Backing = handle;
     return STATUS_SUCCESS;
 }
 
-// The data goes straight into the caller's buffer and is decrypted there; a
-// temporary copy would only cost time.
+// The data goes straight into the caller's buffer: decrypted on the way from
+// the mapped image where it can be, else copied there and decrypted in place;
+// a temporary copy would only cost time.
 NTSTATUS FileDiskRead(VDISK_EXTENSION* Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -177,23 +196,29 @@ NTSTATUS FileDiskRead(VDISK_EXTENSION* Extension, PIRP Irp)
         return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 
-    NTSTATUS status = ZwReadFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, caller, length,
-                                 &offset, nullptr);
-    if (!NT_SUCCESS(status)) {
-        return Fail(Irp, status);
+    BOOLEAN decrypted = FALSE;
+    NTSTATUS status = ImageViewRead(Extension, caller, offset.QuadPart, length, &decrypted);
+    if (status == STATUS_IN_PAGE_ERROR) {
+        // No view, or the file was cut short under it: the file read finds
+        // where it ends now.
+        status = ZwReadFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, caller, length, &offset,
+                            nullptr);
+        if (!NT_SUCCESS(status)) {
+            return Fail(Irp, status);
+        }
+        // What the file cannot supply (it ends inside the transfer) reads as
+        // zeroes, not as whatever the buffer held.
+        const ULONG_PTR got = std::min<ULONG_PTR>(Irp->IoStatus.Information, length);
+        RtlZeroMemory(caller + got, length - got);
     }
-    // What the file cannot supply (it ends inside the transfer) reads as
-    // zeroes, not as whatever the buffer held.
-    const ULONG_PTR got = std::min<ULONG_PTR>(Irp->IoStatus.Information, length);
-    RtlZeroMemory(caller + got, length - got);
 
-    {
+    if (!decrypted) {
         FastMutexGuard lock(&Extension->CryptLock);
         if (!FlagIsSet(Extension->Encrypted) && offset.QuadPart == 0) {
             VdiskDecideMarker(Extension, caller, length);
         }
         if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
-            if (!UnitAligned(offset.QuadPart, length)) {
+            if (!VdiskUnitAligned(offset.QuadPart, length)) {
                 return Fail(Irp, STATUS_INVALID_PARAMETER);
             }
             DecryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset.QuadPart), caller, length);
@@ -218,10 +243,6 @@ NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
         return Fail(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 
-    // The ciphertext is made in a temporary buffer, so the caller's pages
-    // hold their plaintext throughout.
-    PoolBuffer data;
-    PUCHAR source = caller;
     {
         FastMutexGuard lock(&Extension->CryptLock);
         // Locked: plaintext written now would sit among the ciphertext and
@@ -230,21 +251,15 @@ NTSTATUS FileDiskWrite(VDISK_EXTENSION* Extension, PIRP Irp)
         if (FlagIsSet(Extension->Encrypted) && !FlagIsSet(Extension->KeyLoaded)) {
             return Fail(Irp, STATUS_ACCESS_DENIED);
         }
+        // The lock stays held to the end: a key change never meets a
+        // transfer half written under the old key.
         if (FlagIsSet(Extension->Encrypted) && FlagIsSet(Extension->KeyLoaded)) {
-            if (!UnitAligned(offset.QuadPart, length)) {
-                return Fail(Irp, STATUS_INVALID_PARAMETER);
-            }
-            if (!data.Allocate(PagedPool, length)) {
-                return Fail(Irp, STATUS_INVALID_PARAMETER);
-            }
-            RtlCopyMemory(data.get(), caller, length);
-            EncryptTransfer(&Extension->UserKey, &Extension->FixedKey, uint64_t(offset.QuadPart), data.get(), length);
-            source = data.get();
+            return WriteEncrypted(Extension, Irp, caller, offset, length);
         }
     }
 
     NTSTATUS status =
-        ZwWriteFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, source, length, &offset, nullptr);
+        ZwWriteFile(Extension->Backing, nullptr, nullptr, nullptr, &Irp->IoStatus, caller, length, &offset, nullptr);
     if (!NT_SUCCESS(status)) {
         return Fail(Irp, status);
     }
@@ -279,6 +294,11 @@ NTSTATUS FileDiskFlush(VDISK_EXTENSION* Extension, PIRP Irp)
 
 VOID FileDiskClose(VDISK_EXTENSION* Extension)
 {
+    ImageViewClose(Extension);
+    if (Extension->WriteBuffer != nullptr) {
+        ExFreePoolWithTag(Extension->WriteBuffer, VDISK_POOL_TAG);
+        Extension->WriteBuffer = nullptr;
+    }
     if (Extension->Backing != nullptr) {
         ZwClose(Extension->Backing);
         Extension->Backing = nullptr;

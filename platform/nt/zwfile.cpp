@@ -281,6 +281,17 @@ NTSTATUS FileStatusFromErrno(int Error) {
   }
 }
 
+NTSTATUS DuplicateReadableDescriptor(HANDLE FileHandle, int* Fd) {
+  *Fd = -1;
+  FileReference file(FileHandle);
+  if (!NT_SUCCESS(file.Status())) return file.Status();
+  if (!file->ReadData) return STATUS_ACCESS_DENIED;
+  const int fd = fcntl(file->Fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return FileStatusFromErrno(errno);
+  *Fd = fd;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace tarn::nt
 
 extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,

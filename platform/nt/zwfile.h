@@ -197,4 +197,8 @@ NTSTATUS ZwSetInformationFile(_In_ HANDLE FileHandle, _Out_ PIO_STATUS_BLOCK IoS
 namespace tarn::nt {
 // The NTSTATUS a Linux errno value stands for, as the file calls report it.
 NTSTATUS FileStatusFromErrno(int Error);
+// A duplicate of the Linux descriptor behind a file handle opened with read
+// access (STATUS_ACCESS_DENIED otherwise), for the section calls; the caller
+// closes it.
+NTSTATUS DuplicateReadableDescriptor(HANDLE FileHandle, int* Fd);
 }  // namespace tarn::nt

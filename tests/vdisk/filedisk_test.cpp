@@ -170,14 +170,18 @@ TEST_F(VdiskTest, ReadMeetingTheEndOfFileShowsZeroesNotStaleMemory)
     MakeImage(image, kMiB, 4);
     PDEVICE_OBJECT disk = Disk(0);
     ASSERT_EQ(Mount(disk, MakeRecord(image)).status, STATUS_SUCCESS);
-    // The file shrinks under the mounted disk.
-    ASSERT_EQ(truncate(image.c_str(), kMiB - 1000), 0);
-
-    std::vector<uint8_t> got = Read(disk, kMiB - 4096, 4096);
-    std::vector<uint8_t> expected = Pattern(kMiB, 4);
-    expected.erase(expected.begin(), expected.end() - 4096);
-    std::fill(expected.end() - 1000, expected.end(), 0);
-    EXPECT_EQ(got, expected);
+    // The file shrinks under the mounted disk: inside its last page, then by
+    // whole pages.
+    for (int64_t cut : {1000, 50000}) {
+        SCOPED_TRACE(cut);
+        ASSERT_EQ(truncate(image.c_str(), kMiB - cut), 0);
+        std::vector<uint8_t> got = Read(disk, kMiB - 65536, 65536);
+        std::vector<uint8_t> expected = Pattern(kMiB, 4);
+        expected.erase(expected.begin(), expected.end() - 65536);
+        std::fill(expected.end() - cut, expected.end(), 0);
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(Read(disk, 0, 4096), Pattern(4096, 4));
+    }
 }
 
 TEST_F(VdiskTest, ReadOnlyMediaRefuseWrites)
