@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -166,6 +168,12 @@ bool SendAll(int sock, const uint8_t* data, size_t size, int passFd) {
     return true;
 }
 
+// A reply or the next request usually follows within microseconds; a thread
+// still running sees it at once, where waking a sleeping one on another
+// processor costs tens of microseconds on a virtual machine. So a receive
+// looks (giving the processor to any ready thread) before it sleeps.
+constexpr auto kLookTime = std::chrono::microseconds(20);
+
 bool RecvAll(int sock, uint8_t* data, size_t size, int* receivedFd) {
     while (size > 0) {
         iovec iov{data, size};
@@ -175,7 +183,18 @@ bool RecvAll(int sock, uint8_t* data, size_t size, int* receivedFd) {
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
         msg.msg_control = control;
         msg.msg_controllen = sizeof(control);
-        const ssize_t n = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+        ssize_t n = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            for (auto until = std::chrono::steady_clock::now() + kLookTime; n < 0;) {
+                if (std::chrono::steady_clock::now() >= until) {
+                    n = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+                    break;
+                }
+                ::sched_yield();
+                n = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+            }
+        }
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
