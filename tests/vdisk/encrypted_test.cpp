@@ -23,15 +23,21 @@ std::vector<uint8_t> Volume(uint32_t seed)
     return data;
 }
 
+// The user's and the fixed key schedules of a key, as the drivers make them.
+void Schedules(const Key& key, KEY_SCHEDULE* user, KEY_SCHEDULE* fixed)
+{
+    uint8_t fixedBuffer[kKeyBufferSize];
+    BuildFixedKeyBuffer(fixedBuffer);
+    AesSetKey(user, key.data(), 256);
+    AesSetKey(fixed, fixedBuffer, 256);
+}
+
 // The image as the service's conversion writes it, with our cipher.
 void MakeEncryptedImage(const std::filesystem::path& path, const std::vector<uint8_t>& plaintext, const Key& key)
 {
     KEY_SCHEDULE user;
     KEY_SCHEDULE fixed;
-    uint8_t fixedBuffer[kKeyBufferSize];
-    BuildFixedKeyBuffer(fixedBuffer);
-    AesSetKey(&user, key.data(), 256);
-    AesSetKey(&fixed, fixedBuffer, 256);
+    Schedules(key, &user, &fixed);
     std::vector<uint8_t> stored = plaintext;
     EncryptTransfer(&user, &fixed, 0, stored.data(), stored.size());
     WriteFileBytes(path, 0, stored);
@@ -277,10 +283,7 @@ TEST_F(EncryptedImageTest, ReadOfAFileCutShortUnderTheDiskShowsDecryptedZeroes)
     std::fill(stored.begin() + (end - (kImageSize - 16384)), stored.end(), 0);
     KEY_SCHEDULE user;
     KEY_SCHEDULE fixed;
-    uint8_t fixedBuffer[kKeyBufferSize];
-    BuildFixedKeyBuffer(fixedBuffer);
-    AesSetKey(&user, key_.data(), 256);
-    AesSetKey(&fixed, fixedBuffer, 256);
+    Schedules(key_, &user, &fixed);
     DecryptTransfer(&user, &fixed, kImageSize - 16384, stored.data(), stored.size());
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(Read(disk_, kImageSize - 16384, 16384), stored) << round;
