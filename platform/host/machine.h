@@ -64,6 +64,7 @@ public:
     // What a read of the volume returns may have changed: read-ahead taken
     // before now is stale. Call once the change is complete.
     void VolumeChanged(PDEVICE_OBJECT volume) { generations_.Bump(volume); }
+    void VolumeAboutToChange(PDEVICE_OBJECT volume) { VolumeGenerations::Announce(volume); }
 
 private:
     struct Drive {

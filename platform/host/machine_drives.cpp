@@ -122,6 +122,7 @@ void Machine::RemoveDrive(char letter, bool announce) {
     // Removal runs down the whole stack: the filter detaches and deletes its
     // device, the disk driver deletes the volume. Open handles keep the
     // objects' memory until they close; their requests fail from now on.
+    VolumeAboutToChange(d.volume);
     ObReferenceObject(d.volume);
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(d.volume);
     IoSendSimple(top, nullptr, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
@@ -139,6 +140,7 @@ void Machine::RemoveDrive(char letter, bool announce) {
 
 NTSTATUS Machine::ChangeMedia(Drive& drive, const DriveEntry& entry) {
     const bool hadMedia = drive.media->fd >= 0;
+    VolumeAboutToChange(drive.volume);
     {
         std::unique_lock<std::shared_mutex> guard(drive.media->lock);
         if (drive.media->fd >= 0) ::close(drive.media->fd);

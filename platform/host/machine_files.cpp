@@ -290,6 +290,11 @@ void Machine::OnDeviceControl(Connection& conn, bool inShared, wire::Reader& arg
         return;
     }
     ULONG_PTR information = 0;
+    // Pages a program dirtied through a shared mapping of the block view go
+    // to the drive before a lock, a dismount, a key or a raw write changes
+    // what the drive takes.
+    if (DEVICE_TYPE_FROM_CTL_CODE(code) == FILE_DEVICE_FILE_SYSTEM || (required & FILE_WRITE_ACCESS))
+        VolumeAboutToChange(file->Volume());
     if (DEVICE_TYPE_FROM_CTL_CODE(code) == FILE_DEVICE_FILE_SYSTEM) {
         const NTSTATUS status = FileSystemControl(*file, code, information);
         // A lock comes before changes, an unlock or dismount after them.

@@ -45,6 +45,11 @@ public:
     // running may still end after that.
     using Listener = std::function<void(const void* volume)>;
     static void SetListener(Listener listener);
+    // Tells the listener, without a raise, that the volume is about to change
+    // (a lock, a dismount, a key or a medium): the block view then writes its
+    // dirty pages while the volume still takes them. Called before any of the
+    // machine's locks is taken for the change.
+    static void Announce(const void* volume) { Tell(volume); }
 
 private:
     uint64_t* Slot(uint32_t slot) const;

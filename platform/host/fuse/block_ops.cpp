@@ -202,10 +202,11 @@ void OpOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     // while unlocked); they stay valid across opens because every change
     // behind the view drops them. An empty drive's reads come to us, so
     // they fail as its device's do instead of ending at size 0.
-    // FIXME: a shared writable mapping of a file leaves dirty pages that the
-    // kernel writes back later; a lock in between refuses them and only
-    // msync/fsync hear of it. Flushing them needs word from the machine
-    // before a key or medium changes, not after.
+    // A shared writable mapping leaves dirty pages the kernel writes back
+    // later; the machine announces a lock, dismount, key or medium change
+    // before it happens, and dropping the pages then writes them first.
+    // FIXME: a page dirtied between that announcement and the change is
+    // still refused afterwards, and only msync/fsync hear of it.
     uint64_t length = 0;
     const bool empty = open->handle->Length(length) == STATUS_NO_MEDIA_IN_DEVICE;
     fi->direct_io = empty ? 1 : 0;
