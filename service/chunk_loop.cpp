@@ -234,13 +234,17 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 off += runBytes;
                 continue;
             }
-            for (; error == ERROR_NOT_SUPPORTED && written < runEnd; off += step.Lengths[written - j], ++written) {
-                const DWORD n = step.Lengths[written - j];
-                if (n == 0) continue;
-                if (DWORD e = medium.Write(written, written * kChunkSize, data + off, n); e != 0) error = e;
-                if (error != ERROR_NOT_SUPPORTED) break;
+            if (error == ERROR_NOT_SUPPORTED) {
+                // Chunk by chunk; from here any error, ERROR_NOT_SUPPORTED
+                // too, is a failed write.
+                error = 0;
+                for (; written < runEnd; off += step.Lengths[written - j], ++written) {
+                    const DWORD n = step.Lengths[written - j];
+                    if (n == 0) continue;
+                    if (error = medium.Write(written, written * kChunkSize, data + off, n); error != 0) break;
+                }
             }
-            if (error != 0 && error != ERROR_NOT_SUPPORTED) {
+            if (error != 0) {
                 SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
                 outcome = error;
                 stop = true;

@@ -38,13 +38,13 @@ public:
         return *got ? ReadOutcome::Data : ReadOutcome::End;
     }
     DWORD Write(uint64_t, uint64_t position, const uint8_t* data, DWORD length) override {
-        if (Dead) return ERROR_IO_DEVICE;
+        if (Dead) return CutError;
         uint64_t allowed = std::min<uint64_t>(length, Budget - std::min(Budget, Written));
         std::memcpy(Bytes.data() + position, data, allowed);
         Written += allowed;
         if (allowed < length) {
             Dead = true;
-            return ERROR_IO_DEVICE;
+            return CutError;
         }
         return 0;
     }
@@ -71,6 +71,7 @@ public:
     uint64_t Written = 0;
     bool Dead = false;
     bool Runs = false;
+    DWORD CutError = ERROR_IO_DEVICE;  // what the cut write and those after it return
 
 private:
     bool Encrypt;
@@ -178,6 +179,33 @@ TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
             EXPECT_TRUE(finished);
             EXPECT_TRUE(m.Bytes == expected) << "resumed medium differs from an uninterrupted conversion";
             DeleteJournal(target);
+        }
+    }
+}
+
+// ERROR_NOT_SUPPORTED asks the loop for chunk-by-chunk writes when a whole
+// run cannot go in one request; from a chunk's own write it is a failure
+// like any other and must not count the chunk as written.
+TEST(ChunkWrites, NotSupportedFromAChunkWriteIsAFailure) {
+    SectorKeys keys(kPassword);
+    const uint64_t length = 10 * kChunk;
+    for (bool journal : {false, true}) {
+        SCOPED_TRACE(journal ? "with a journal" : "without a journal");
+        MemoryMedium m(Plaintext(length), true, keys);
+        m.Budget = 3 * kChunk + 512;
+        m.CutError = ERROR_NOT_SUPPORTED;
+        JournalRecord record = NewRecord("/virtual/not-supported", true, length);
+        ChunkLoopSettings s;
+        s.Length = length;
+        s.Journal = journal ? &record : nullptr;
+        bool finished = true;
+        EXPECT_NE(RunChunkLoop(m, s, &finished), 0u) << "a failed write reported as success";
+        EXPECT_FALSE(finished);
+        if (journal) {
+            JournalRecord stored;
+            ASSERT_TRUE(LoadJournalRecord(record.Target.c_str(), &stored));
+            EXPECT_LE(stored.Checkpoint, 3u) << "a chunk whose write failed was counted";
+            DeleteJournal(record.Target);
         }
     }
 }
