@@ -47,7 +47,9 @@ long Echo(unsigned char* text, unsigned char* maybe, hyper* length, hyper* maybe
 }
 
 long Mix(long a, hyper b, char c, unsigned char* s, hyper* sum) {
-  *sum = a + b + static_cast<unsigned char>(c) + static_cast<hyper>(std::strlen(reinterpret_cast<char*>(s)));
+  // Wraps instead of overflowing: the fuzzer sends any a and b.
+  *sum = static_cast<hyper>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b) + static_cast<unsigned char>(c) +
+                            std::strlen(reinterpret_cast<char*>(s)));
   return static_cast<long>(b >> 32);
 }
 
