@@ -6,6 +6,7 @@
 #include "cipher/sector.h"
 #include "service/chunk_cipher.h"
 #include "service/drive_messages.h"
+#include "service/file_at.h"
 #include "service/fault_injection.h"
 #include "service/worker_status.h"
 
@@ -36,18 +37,6 @@ bool RunHasInjectedFault(const ChunkMedium& medium, uint64_t chunk, DWORD length
         if (!medium.Restoring && (ChunkWriteFails(c, &injected) || ImageChunkWriteTears(c))) return true;
     }
     return false;
-}
-
-bool ReadWhole(HANDLE h, uint64_t position, uint8_t* data, DWORD length) {
-    DWORD got = 0;
-    return Seek(h, position) && ReadFile(h, data, length, &got, nullptr) && got == length;
-}
-
-DWORD WriteWhole(HANDLE h, uint64_t position, const uint8_t* data, DWORD length) {
-    if (!Seek(h, position)) return GetLastError();
-    DWORD written = 0;
-    if (!WriteFile(h, data, length, &written, nullptr)) return GetLastError();
-    return written == length ? 0 : ERROR_DISK_FULL;
 }
 
 }  // namespace
@@ -103,13 +92,13 @@ DWORD VolumeMedium::Write(uint64_t chunk, uint64_t position, const uint8_t* data
 }
 
 bool VolumeMedium::ReadRun(uint64_t position, uint8_t* data, DWORD length) {
-    return ReadWhole(Volume, position, data, length);
+    return ReadAt(Volume, position, data, length);
 }
 
 // Ordinary writes can carry a whole step; a raw write carries one chunk.
 DWORD VolumeMedium::WriteRun(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) {
     if (How != Mode::ThroughFilter || !Encrypt || RunHasInjectedFault(*this, chunk, length)) return ERROR_NOT_SUPPORTED;
-    return WriteWhole(Volume, position, data, length);
+    return WriteAt(Volume, position, data, length);
 }
 
 // The flush goes down the volume's stack to its backing store.
@@ -152,12 +141,12 @@ DWORD ImageMedium::Write(uint64_t chunk, uint64_t position, const uint8_t* data,
 }
 
 bool ImageMedium::ReadRun(uint64_t position, uint8_t* data, DWORD length) {
-    return ReadWhole(Source, position, data, length);
+    return ReadAt(Source, position, data, length);
 }
 
 DWORD ImageMedium::WriteRun(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) {
     if (RunHasInjectedFault(*this, chunk, length)) return ERROR_NOT_SUPPORTED;
-    return WriteWhole(Target, position, data, length);
+    return WriteAt(Target, position, data, length);
 }
 
 DWORD ImageMedium::Flush() { return FlushFileBuffers(Target) ? 0 : GetLastError(); }

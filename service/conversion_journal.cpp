@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/win32/machine_dir.h"
+#include "service/file_at.h"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -70,23 +71,6 @@ bool QueryFixed(HKEY key, const char* name, DWORD type, T* value) {
     DWORD size = sizeof *value;
     return RegQueryValueExA(key, name, nullptr, &got, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
            got == type && size == sizeof *value;
-}
-
-DWORD WriteAt(HANDLE file, uint64_t position, const uint8_t* data, DWORD length) {
-    LARGE_INTEGER at;
-    at.QuadPart = int64_t(position);
-    DWORD written = 0;
-    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !WriteFile(file, data, length, &written, nullptr))
-        return GetLastError();
-    return written == length ? 0 : ERROR_DISK_FULL;
-}
-
-bool ReadAt(HANDLE file, uint64_t position, uint8_t* data, DWORD length) {
-    LARGE_INTEGER at;
-    at.QuadPart = int64_t(position);
-    DWORD got = 0;
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ReadFile(file, data, length, &got, nullptr) &&
-           got == length;
 }
 
 std::string TagText(const std::string& target) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "service/file_at.h"
 #include "service/handle_guard.h"
 #include "service/image_layout.h"
 #include "service/impersonation.h"
@@ -27,15 +28,6 @@ public:
 private:
     uint8_t* View;
 };
-
-DWORD WriteAt(HANDLE file, uint64_t offset, const uint8_t* data, DWORD length) {
-    LARGE_INTEGER at;
-    at.QuadPart = int64_t(offset);
-    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return GetLastError();
-    DWORD written = 0;
-    if (!WriteFile(file, data, length, &written, nullptr)) return GetLastError();
-    return written == length ? 0 : DWORD(ERROR_DISK_FULL);
-}
 
 }  // namespace
 

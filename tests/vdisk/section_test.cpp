@@ -48,6 +48,16 @@ protected:
         return h;
     }
 
+    // A view of the whole file, which is then cut to 10000 bytes under it;
+    // NULL when the view or the cut failed.
+    const UCHAR* MapThenCutShort()
+    {
+        SIZE_T size = 0;
+        const UCHAR* view = MapWhole(Open(path_, GENERIC_READ), &size);
+        if (view != nullptr && truncate(path_.c_str(), 10000) != 0) return nullptr;
+        return view;
+    }
+
     // A whole-file view, or NULL with the status in *status.
     const UCHAR* MapWhole(HANDLE file, SIZE_T* size, NTSTATUS* status = nullptr)
     {
@@ -209,11 +219,8 @@ VOID TouchByte(PVOID Context)
 
 TEST_F(SectionTest, FaultOnAViewOfAFileCutShortIsReportedNotFatal)
 {
-    HANDLE file = Open(path_, GENERIC_READ);
-    SIZE_T size = 0;
-    const UCHAR* view = MapWhole(file, &size);
+    const UCHAR* view = MapThenCutShort();
     ASSERT_NE(view, nullptr);
-    ASSERT_EQ(truncate(path_.c_str(), 10000), 0);
     const std::vector<uint8_t> pattern = Pattern(kFileSize, 21);
 
     // Every time, not only the first: the fault leaves nothing blocked.
@@ -239,11 +246,8 @@ using SectionDeathTest = SectionTest;
 
 TEST_F(SectionDeathTest, FaultOutsideAGuardStillEndsTheProcess)
 {
-    HANDLE file = Open(path_, GENERIC_READ);
-    SIZE_T size = 0;
-    const UCHAR* view = MapWhole(file, &size);
+    const UCHAR* view = MapThenCutShort();
     ASSERT_NE(view, nullptr);
-    ASSERT_EQ(truncate(path_.c_str(), 10000), 0);
     Touch first{view + 500000, 0, false};
     EXPECT_EQ(NtHostGuardViewAccess(TouchByte, &first), STATUS_IN_PAGE_ERROR) << "the handler is in place";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
