@@ -13,6 +13,12 @@
 namespace {
 
 constexpr size_t kRawHeader = 8;
+// Where the request starts in its allocation. A copy whose destination lies
+// 1 to 15 bytes past its source's offset within a page runs at a tenth of
+// its speed on some processors (rep movsb), and the chunk's bytes come from
+// page-aligned buffers: started at the page, they would land 8 bytes past.
+constexpr size_t kRawRequestAt = 64;
+constexpr size_t kRawAllocation = (kRawRequestAt + kRawHeader + kChunkSize + 4095) / 4096 * 4096;
 
 bool Seek(HANDLE h, uint64_t position) {
     LARGE_INTEGER at;
@@ -43,11 +49,12 @@ bool RunHasInjectedFault(const ChunkMedium& medium, uint64_t chunk, DWORD length
 
 VolumeMedium::VolumeMedium(HANDLE volume, bool encrypt, Mode mode, const SectorKeys& keys)
     : Volume(volume), Encrypt(encrypt), How(mode), Keys(keys),
-      RawRequest(static_cast<uint8_t*>(std::aligned_alloc(4096, (kChunkSize + kRawHeader + 4095) / 4096 * 4096))) {}
+      RawAllocation(static_cast<uint8_t*>(std::aligned_alloc(4096, kRawAllocation))),
+      RawRequest(RawAllocation ? RawAllocation + kRawRequestAt : nullptr) {}
 
 VolumeMedium::~VolumeMedium() {
-    if (RawRequest) SecureWipe(RawRequest, kChunkSize + kRawHeader);
-    std::free(RawRequest);
+    if (RawAllocation) SecureWipe(RawAllocation, kRawAllocation);
+    std::free(RawAllocation);
 }
 
 ChunkMedium::ReadOutcome VolumeMedium::Read(uint64_t position, uint8_t* data, DWORD length, DWORD* got,

@@ -29,7 +29,8 @@ private:
     bool Encrypt;
     Mode How;
     const SectorKeys& Keys;
-    uint8_t* RawRequest;  // 8-byte offset and one chunk
+    uint8_t* RawAllocation;
+    uint8_t* RawRequest;  // 8-byte offset and one chunk, inside RawAllocation
 };
 
 // Image files: source and target handles (the same one in place).
