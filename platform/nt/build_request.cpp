@@ -3,14 +3,16 @@
 #include <algorithm>
 
 #include "private/irp.h"
+#include "private/pool.h"
 #include "testing.h"
 
 using namespace tarn::nt;
 
 namespace {
 
-PVOID AllocateSystemBuffer(ULONG Length) {
-  return ExAllocatePoolWithTag(NonPagedPool, Length, NT_TAG_SYSTEM_BUFFER);
+// The caller's input (CopyLength bytes of Source) goes in as it is allocated.
+PVOID AllocateSystemBuffer(ULONG Length, const void* Source = nullptr, ULONG CopyLength = 0) {
+  return AllocatePoolCopyOf(Length, NT_TAG_SYSTEM_BUFFER, Source, CopyLength);
 }
 
 bool IsTransfer(ULONG MajorFunction) { return MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE; }
@@ -44,15 +46,14 @@ PIRP BuildFsd(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, UL
 
   if (Length != 0) {
     if (DeviceObject->Flags & DO_BUFFERED_IO) {
-      irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(Length);
+      const bool write = MajorFunction == IRP_MJ_WRITE;
+      irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(Length, Buffer, write ? Length : 0);
       if (irp->AssociatedIrp.SystemBuffer == nullptr) {
         IoFreeIrp(irp);
         return nullptr;
       }
       irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-      if (MajorFunction == IRP_MJ_WRITE) {
-        memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
-      } else {
+      if (!write) {
         irp->Flags |= IRP_INPUT_OPERATION;
         irp->UserBuffer = Buffer;
         PrivateOf(irp)->CopyLength = Length;
@@ -121,13 +122,12 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
   }
   ULONG systemLength = method == METHOD_BUFFERED ? std::max(InputBufferLength, OutputBufferLength) : InputBufferLength;
   if (systemLength != 0) {
-    irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(systemLength);
+    irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(systemLength, InputBuffer, InputBufferLength);
     if (irp->AssociatedIrp.SystemBuffer == nullptr) {
       IoFreeIrp(irp);
       return nullptr;
     }
     irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-    if (InputBufferLength != 0) memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
   }
   if (method == METHOD_BUFFERED) {
     if (OutputBufferLength != 0) {

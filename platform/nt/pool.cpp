@@ -2,8 +2,10 @@
 // frees can be checked and every tag's live blocks counted; tests read the
 // counts and inject allocation faults through testing.h.
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
+#include "private/pool.h"
 #include "private/protected.h"
 #include "testing.h"
 #include "wdm.h"
@@ -61,7 +63,8 @@ void Forget(ULONG Tag, SIZE_T Size) {
   pool->TotalBlocks--;
 }
 
-PVOID Allocate(SIZE_T NumberOfBytes, ULONG Tag, bool Zero) {
+// Fills from byte `From` on: the bytes before it are the caller's to write.
+PVOID Allocate(SIZE_T NumberOfBytes, ULONG Tag, bool Zero, SIZE_T From = 0) {
   if (NumberOfBytes > SIZE_MAX - sizeof(PoolHeader)) return nullptr;
   if (!Admit(Tag, NumberOfBytes)) return nullptr;
   auto* h = static_cast<PoolHeader*>(malloc(sizeof(PoolHeader) + NumberOfBytes));
@@ -73,7 +76,8 @@ PVOID Allocate(SIZE_T NumberOfBytes, ULONG Tag, bool Zero) {
   h->Tag = Tag;
   h->Size = NumberOfBytes;
   // Uninitialised pool gets a visible pattern so reads of it are repeatable.
-  memset(h + 1, Zero ? 0 : kUninitializedFill, NumberOfBytes);
+  if (From < NumberOfBytes)
+    memset(reinterpret_cast<UCHAR*>(h + 1) + From, Zero ? 0 : kUninitializedFill, NumberOfBytes - From);
   return h + 1;
 }
 
@@ -89,6 +93,13 @@ void Free(PVOID P, ULONG Tag, bool CheckTag) {
 }
 
 }  // namespace
+
+PVOID tarn::nt::AllocatePoolCopyOf(SIZE_T Length, ULONG Tag, const void* Source, SIZE_T CopyLength) {
+  CopyLength = CopyLength < Length ? CopyLength : Length;
+  PVOID p = Allocate(Length, Tag, false, CopyLength);
+  if (p != nullptr && CopyLength != 0) memcpy(p, Source, CopyLength);
+  return p;
+}
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   (void)PoolType;

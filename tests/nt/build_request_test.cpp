@@ -3,7 +3,9 @@
 // building.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
+#include <vector>
 
 #include "fake_driver.h"
 #include "platform/nt/testing.h"
@@ -190,6 +192,34 @@ TEST(BuiltRequest, BufferedDeviceControlCarriesInputAndCopiesBackOnlyWhatFits) {
   EXPECT_EQ(seenFirst, 0x33);
   EXPECT_EQ(output[3], 0x77);
   EXPECT_EQ(output[4], 0x00) << "copied past OutputBufferLength";
+  ExpectNothingOutstanding();
+}
+
+// The input is copied in as the buffer is made; only the bytes past it are
+// left uninitialised (the pool's pattern, never zeroes a driver could trust).
+TEST(BuiltRequest, SystemBufferHoldsTheInputThenUninitialisedBytes) {
+  constexpr ULONG kCode = CTL_CODE(0x8A, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+  FakeDriver driver;
+  std::vector<UCHAR> seen;
+  PDEVICE_OBJECT dev = driver.AddDevice([&](PDEVICE_OBJECT, PIRP Irp) {
+    auto* sys = static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
+    seen.assign(sys, sys + 4096);
+    return Complete(Irp, STATUS_SUCCESS, 0);
+  });
+  std::vector<UCHAR> input(1000);
+  std::iota(input.begin(), input.end(), UCHAR(1));
+  std::vector<UCHAR> output(4096);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb;
+  PIRP irp = IoBuildDeviceIoControlRequest(kCode, dev, input.data(), ULONG(input.size()), output.data(),
+                                           ULONG(output.size()), FALSE, &event, &iosb);
+  ASSERT_NE(irp, nullptr);
+  EXPECT_EQ(CallAndWait(dev, irp, &event, &iosb), STATUS_SUCCESS);
+  ASSERT_EQ(seen.size(), 4096u);
+  EXPECT_TRUE(std::equal(input.begin(), input.end(), seen.begin()));
+  EXPECT_TRUE(std::all_of(seen.begin() + 1000, seen.end(), [&](UCHAR b) { return b == seen[1000]; }));
+  EXPECT_NE(seen[1000], 0);
   ExpectNothingOutstanding();
 }
 
