@@ -64,14 +64,23 @@ void Forget(ULONG Tag, SIZE_T Size) {
 }
 
 // Fills from byte `From` on: the bytes before it are the caller's to write.
+// Blocks start on 64 bytes, their header just before them. Copies between a
+// block and a page-aligned buffer then never have the destination 1 to 15
+// bytes past the source within a page, which makes rep movsb (the kernel's
+// and the C library's) ten times slower on some processors; a raw write's
+// data 8 bytes into its block is such a copy on a 16-byte boundary.
+constexpr SIZE_T kBlockAlign = 64;
+
 PVOID Allocate(SIZE_T NumberOfBytes, ULONG Tag, bool Zero, SIZE_T From = 0) {
-  if (NumberOfBytes > SIZE_MAX - sizeof(PoolHeader)) return nullptr;
+  if (NumberOfBytes > SIZE_MAX - 2 * kBlockAlign) return nullptr;
   if (!Admit(Tag, NumberOfBytes)) return nullptr;
-  auto* h = static_cast<PoolHeader*>(malloc(sizeof(PoolHeader) + NumberOfBytes));
-  if (h == nullptr) {
+  const SIZE_T rounded = (NumberOfBytes + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
+  auto* base = static_cast<UCHAR*>(aligned_alloc(kBlockAlign, kBlockAlign + rounded));
+  if (base == nullptr) {
     Forget(Tag, NumberOfBytes);
     return nullptr;
   }
+  auto* h = reinterpret_cast<PoolHeader*>(base + kBlockAlign) - 1;
   h->Magic = kLiveMagic;
   h->Tag = Tag;
   h->Size = NumberOfBytes;
@@ -89,7 +98,7 @@ void Free(PVOID P, ULONG Tag, bool CheckTag) {
   if (CheckTag && h->Tag != Tag) KeBugCheckEx(kBadPoolCaller, 0xA, (ULONG_PTR)P, Tag, h->Tag);
   h->Magic = kFreeMagic;
   Forget(h->Tag, h->Size);
-  free(h);
+  free(static_cast<UCHAR*>(P) - kBlockAlign);
 }
 
 }  // namespace

@@ -32,8 +32,8 @@ TEST(Pool, AllocationsAreAlignedAndZeroedOnlyWhenAsked) {
   auto* raw = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 64, kTag));
   auto* zeroed = static_cast<UCHAR*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTag));
   auto* uninit = static_cast<UCHAR*>(ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 64, kTag));
-  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(raw) % 16, 0u);
-  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(zeroed) % 16, 0u);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(raw) % 64, 0u);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(zeroed) % 64, 0u);
   bool rawZero = true, zero = true, uninitZero = true;
   for (int i = 0; i < 64; ++i) {
     rawZero &= raw[i] == 0;
