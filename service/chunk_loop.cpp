@@ -91,6 +91,23 @@ Step ReadStep(ChunkMedium& medium, uint64_t first, uint64_t count, uint64_t leng
     return step;
 }
 
+// The stored bytes of one chunk, hashed; an invalid fingerprint when the
+// chunk is past the end or cannot be read (the record then has none).
+MediumFingerprint FingerprintOf(ChunkMedium& medium, uint64_t chunk, uint64_t count) {
+    MediumFingerprint fingerprint;
+    if (chunk >= count) return fingerprint;
+    AlignedBuffer bytes = AllocateAligned(kChunkSize);
+    DWORD got = 0, error = 0;
+    if (!bytes || medium.Read(chunk * kChunkSize, bytes.get(), DWORD(kChunkSize), &got, &error) !=
+                      ChunkMedium::ReadOutcome::Data)
+        return fingerprint;
+    medium.AsStored(chunk, bytes.get(), got);
+    fingerprint.Chunk = chunk;
+    fingerprint.Hash = FingerprintHash(bytes.get(), got);
+    SecureWipe(bytes.get(), kChunkSize);
+    return fingerprint;
+}
+
 void TransformStep(ChunkMedium& medium, const Step& step, uint8_t* data) {
     for (DWORD off = 0, c = 0; step.First + c < step.End; off += step.Lengths[c], ++c)
         if (step.Lengths[c]) medium.Transform(step.First + c, data + off, step.Lengths[c]);
@@ -136,7 +153,8 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
             // step just made durable is recorded before anything waits or
             // its entry's file is written again.
             if (unsaved) {
-                if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint); error != 0) {
+                if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint, s.Journal->Medium);
+                    error != 0) {
                     SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
                     outcome = error;
                     break;
@@ -159,6 +177,9 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 DWORD error = 0;
                 if (!recordSaved) {
                     s.Journal->Checkpoint = j;
+                    // Before the first checkpoint: a chunk the two steps in
+                    // flight cannot reach.
+                    s.Journal->Medium = FingerprintOf(medium, j + 2 * uint64_t(span), count);
                     s.Journal->Recognised =
                         j == 0 && FirstChunkRecognised(medium, data, step.Lengths[0], s.Encrypt || converted);
                     error = SaveJournalRecord(*s.Journal);
@@ -205,11 +226,12 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 // takes the next entry.
                 const std::string target = s.Journal->Target;
                 const uint64_t checkpoint = s.Journal->Checkpoint;
+                const MediumFingerprint fingerprint = s.Journal->Medium;
                 const bool save = unsaved;
                 unsaved = false;
-                pending = std::async(std::launch::async, [&journal, target, checkpoint, save, first, chunks, bytes,
-                                                          nextData, converted, slot] {
-                    DWORD error = save ? SaveJournalCheckpoint(target, checkpoint) : DWORD(0);
+                pending = std::async(std::launch::async, [&journal, target, checkpoint, fingerprint, save, first,
+                                                          chunks, bytes, nextData, converted, slot] {
+                    DWORD error = save ? SaveJournalCheckpoint(target, checkpoint, fingerprint) : DWORD(0);
                     if (error == 0 && bytes) error = journal.Write(1 - slot, first, chunks, converted, nextData, bytes);
                     return error;
                 });
@@ -259,6 +281,16 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 outcome = error;
                 stop = true;
             } else {
+                // The last chunk written is converted and durable now: it
+                // stays as it is for the rest of the conversion.
+                DWORD at = 0, last = 0;
+                uint64_t lastChunk = MediumFingerprint::kNone;
+                for (uint64_t c = j; c < written; at += step.Lengths[c - j], ++c)
+                    if (step.Lengths[c - j]) lastChunk = c, last = at;
+                if (lastChunk != MediumFingerprint::kNone) {
+                    s.Journal->Medium.Chunk = lastChunk;
+                    s.Journal->Medium.Hash = FingerprintHash(data + last, step.Lengths[lastChunk - j]);
+                }
                 s.Journal->Checkpoint = written;
                 unsaved = true;
             }
@@ -274,7 +306,8 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
         if (haveNext) slot = 1 - slot;  // the next step was read into the other buffer
     }
     if (unsaved) {
-        if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint); error != 0 && outcome == 0) {
+        if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint, s.Journal->Medium);
+            error != 0 && outcome == 0) {
             SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
             outcome = error;
             stop = true;
@@ -286,9 +319,22 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
     return outcome != 0 ? outcome : medium.Noted;
 }
 
+DWORD CheckJournalledMedium(ChunkMedium& medium, const JournalRecord& record) {
+    if (!record.Medium.Valid()) return 0;
+    AlignedBuffer bytes = AllocateAligned(kChunkSize);
+    if (!bytes) return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD got = 0, error = 0;
+    const auto read = medium.Read(record.Medium.Chunk * kChunkSize, bytes.get(), DWORD(kChunkSize), &got, &error);
+    if (read == ChunkMedium::ReadOutcome::Failed) return error;
+    const bool same = read == ChunkMedium::ReadOutcome::Data && FingerprintHash(bytes.get(), got) == record.Medium.Hash;
+    SecureWipe(bytes.get(), kChunkSize);
+    return same ? 0 : DWORD(ERROR_FILE_INVALID);
+}
+
 DWORD RestoreJournalEntry(ChunkMedium& medium, JournalRecord* record) {
     std::vector<JournalEntry> entries = ReadJournalEntries(record->Target);
     if (entries.empty()) return 0;
+    if (DWORD error = CheckJournalledMedium(medium, *record); error != 0) return error;
     struct RestoringScope {
         ChunkMedium& M;
         explicit RestoringScope(ChunkMedium& m) : M(m) { M.Restoring = true; }

@@ -43,6 +43,9 @@ public:
     // reads chunk by chunk to find the one that fails. WriteRun: 0 or the
     // Win32 error; ERROR_NOT_SUPPORTED asks for chunk-by-chunk writes.
     virtual bool ReadRun(uint64_t, uint8_t*, DWORD) { return false; }
+    // Turns bytes as Read gives them into the bytes stored on the medium
+    // (they differ where the filter decrypts the reads).
+    virtual void AsStored(uint64_t, uint8_t*, DWORD) {}
     virtual DWORD WriteRun(uint64_t, uint64_t, const uint8_t*, DWORD) { return ERROR_NOT_SUPPORTED; }
 
     DWORD Noted = 0;
@@ -69,7 +72,12 @@ struct ChunkLoopSettings {
 // caller removes it once the conversion is complete.
 DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& settings, bool* finished);
 
+// 0 when the medium is the one the record was written for (or the record has
+// no fingerprint), else ERROR_FILE_INVALID, or the error of the read.
+DWORD CheckJournalledMedium(ChunkMedium& medium, const JournalRecord& record);
+
 // Puts the journal entry back on the medium (see JournalEntry), when there is
 // one for chunks at or after the checkpoint, and moves the checkpoint past it
-// when it rolled forward. 0 or the Win32 error of the write.
+// when it rolled forward. 0 or the Win32 error of the write; nothing is
+// written to a medium that fails CheckJournalledMedium.
 DWORD RestoreJournalEntry(ChunkMedium& medium, JournalRecord* record);

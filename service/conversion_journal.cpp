@@ -79,6 +79,28 @@ std::string TagText(const std::string& target) {
     return text;
 }
 
+constexpr const char* kMediumValue = "Medium";
+
+DWORD SetFingerprint(HKEY key, const MediumFingerprint& medium) {
+    uint8_t value[16];
+    Put<uint64_t>(value, medium.Chunk);
+    Put<uint64_t>(value + 8, medium.Hash);
+    return DWORD(RegSetValueExA(key, kMediumValue, 0, REG_BINARY, value, sizeof value));
+}
+
+MediumFingerprint QueryFingerprint(HKEY key) {
+    uint8_t value[16];
+    DWORD type = REG_NONE;
+    DWORD size = sizeof value;
+    MediumFingerprint medium;
+    if (RegQueryValueExA(key, kMediumValue, nullptr, &type, value, &size) == ERROR_SUCCESS && type == REG_BINARY &&
+        size == sizeof value) {
+        medium.Chunk = Get<uint64_t>(value);
+        medium.Hash = Get<uint64_t>(value + 8);
+    }
+    return medium;
+}
+
 std::string KeyOf(const std::string& target) { return TARNSVC_JOURNAL_KEY "\\" + TagText(target); }
 
 bool LoadRecordAt(const std::string& keyName, JournalRecord* record) {
@@ -105,10 +127,14 @@ bool LoadRecordAt(const std::string& keyName, JournalRecord* record) {
     record->Length = length;
     record->Recognised = recognised != 0;
     record->Checkpoint = checkpoint;
+    record->Medium = QueryFingerprint(key.Key);
+    if (record->Medium.Valid() && record->Medium.Chunk >= record->ChunkCount()) record->Medium = MediumFingerprint();
     return record->Checkpoint <= record->ChunkCount();
 }
 
 }  // namespace
+
+uint64_t FingerprintHash(const uint8_t* bytes, size_t length) { return XXH3_64bits(bytes, length); }
 
 std::string JournalFilePath(const std::string& target, int file) {
     return tarn::win32::MachineDirectory() + "/conversion-" + TagText(target) + (file ? "-1" : "-0") + ".journal";
@@ -146,6 +172,7 @@ DWORD SaveJournalRecord(const JournalRecord& record) {
     if (error == 0) error = SetDword(key.Key, "Recognised", record.Recognised ? 1 : 0);
     if (error == 0) error = SetQword(key.Key, "Length", record.Length);
     if (error == 0) error = SetQword(key.Key, "Checkpoint", record.Checkpoint);
+    if (error == 0 && record.Medium.Valid()) error = SetFingerprint(key.Key, record.Medium);
     if (error == 0)
         error = DWORD(RegSetValueExA(key.Key, "Target", 0, REG_SZ, reinterpret_cast<const BYTE*>(record.Target.c_str()),
                                      DWORD(record.Target.size() + 1)));
@@ -155,9 +182,10 @@ DWORD SaveJournalRecord(const JournalRecord& record) {
     return error;
 }
 
-DWORD SaveJournalCheckpoint(const std::string& target, uint64_t checkpoint) {
+DWORD SaveJournalCheckpoint(const std::string& target, uint64_t checkpoint, const MediumFingerprint& medium) {
     KeyGuard key;
     DWORD error = DWORD(RegOpenKeyExA(HKEY_LOCAL_MACHINE, KeyOf(target).c_str(), 0, KEY_WRITE, &key.Key));
+    if (error == 0 && medium.Valid()) error = SetFingerprint(key.Key, medium);
     if (error == 0) error = SetQword(key.Key, "Checkpoint", checkpoint);
     // The caller reuses the journal file of the steps before the checkpoint
     // next: a checkpoint lost in a power cut would leave them unaccounted for.

@@ -6,8 +6,8 @@
 //   one subkey per target named after its tag, 16 hex digits):
 //   the target (device path or image file), whether it is an image, the
 //   direction, the chunk size, the length, whether its plaintext held a file
-//   system the recognizer test knows, and the checkpoint: the number of
-//   chunks from 0 that are converted and durable.
+//   system the recognizer test knows, the checkpoint: the number of chunks
+//   from 0 that are converted and durable, and the medium's fingerprint.
 // - In the files "conversion-TAG-0.journal" and "-1.journal" of the machine
 //   directory, used in turn: one entry each, the bytes of a step's chunks as
 //   they must be put back should their writes be torn, written and flushed
@@ -30,6 +30,20 @@
 #define TARNSVC_MAX_JOURNAL_TARGET 4096u
 #define TARNSVC_MAX_JOURNAL_BYTES (64u << 20)
 
+// One chunk whose stored bytes stay as they are while the record says what
+// it says (the last converted one, or before the first checkpoint one past
+// the reach of the steps in flight) and the XXH3 of those bytes: it tells
+// the journalled medium from another of the same size put in its place,
+// which a restore or a resume would otherwise overwrite.
+struct MediumFingerprint {
+    static constexpr uint64_t kNone = UINT64_MAX;
+    uint64_t Chunk = kNone;
+    uint64_t Hash = 0;
+    bool Valid() const { return Chunk != kNone; }
+};
+
+uint64_t FingerprintHash(const uint8_t* bytes, size_t length);
+
 struct JournalRecord {
     std::string Target;       // "\\.\E:" or the image file's path
     bool Image = false;
@@ -38,6 +52,7 @@ struct JournalRecord {
     uint64_t Length = 0;      // bytes of the medium
     bool Recognised = false;  // the plaintext's first chunk passed the recognizer test
     uint64_t Checkpoint = 0;  // chunks [0, Checkpoint) are converted and durable
+    MediumFingerprint Medium;  // none in records written before it existed
 
     uint64_t ChunkCount() const { return ChunkSize ? (Length + ChunkSize - 1) / ChunkSize : 0; }
 };
@@ -57,7 +72,10 @@ struct JournalEntry {
 bool LoadJournalRecord(const char* target, JournalRecord* record);
 std::vector<JournalRecord> LoadJournalRecords();
 DWORD SaveJournalRecord(const JournalRecord& record);
-DWORD SaveJournalCheckpoint(const std::string& target, uint64_t checkpoint);
+// The fingerprint, when valid, is saved first: each of the two values is
+// true of the medium on its own, so a cut between them is harmless.
+DWORD SaveJournalCheckpoint(const std::string& target, uint64_t checkpoint,
+                            const MediumFingerprint& medium = MediumFingerprint());
 // Removes the record and the journal file.
 void DeleteJournal(const std::string& target);
 

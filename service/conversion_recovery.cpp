@@ -45,9 +45,8 @@ DWORD RecoverImage(JournalRecord* record) {
     return RestoreJournalEntry(medium, record);
 }
 
-// FIXME: only the length tells the journalled medium from another one put in
-// the same drive since; an identity check (a fingerprint of the step's bytes
-// in the entry) would refuse a stick of the same size.
+// The length, then the record's fingerprint (checked by the restore), tell
+// the journalled medium from another one put in the same drive since.
 DWORD RecoverDrive(JournalRecord* record) {
     HandleGuard volume(OpenVolume(record->Target.c_str()));
     if (!volume.Valid()) return GetLastError();
@@ -59,6 +58,11 @@ DWORD RecoverDrive(JournalRecord* record) {
         std::memcpy(&length, partition + 8, sizeof length);
     if (length < 0 || uint64_t(length) != record->Length) return ERROR_FILE_INVALID;
     if (!VolumeControl(volume.Get(), FSCTL_LOCK_VOLUME)) return GetLastError();
+    // A service that ended while decrypting left its key in the filter. The
+    // restore must read the stored bytes, and a half-decrypted drive must not
+    // be served (or written) through the key: its plaintext part would be
+    // decrypted again. Resuming loads nothing either; it clears the key too.
+    if (!VolumeControl(volume.Get(), IOCTL_CRYPT_CLEAR_KEY)) return GetLastError();
     return RecoverVolume(volume.Get(), record);
 }
 

@@ -22,6 +22,7 @@ namespace {
 
 constexpr size_t kPasswordCopy = 128;
 #define MSG_RESIZED "%s no longer has the size its interrupted conversion had; nothing was written."
+#define MSG_OTHER_MEDIUM "%s does not hold the medium its interrupted conversion was working on; nothing was written."
 
 struct ResumeRequest : WorkerStart {
     HANDLE Medium = INVALID_HANDLE_VALUE;  // the locked volume or the image file
@@ -169,11 +170,18 @@ long SvcResumeConversion(const char* target, const char* password, long confirme
             reader.reset(new ImageMedium(medium.Get(), medium.Get(), record.Encrypt, keys));
         else
             reader.reset(new VolumeMedium(medium.Get(), record.Encrypt, VolumeMedium::Mode::Raw, keys));
-        error = RestoreJournalEntry(*reader, &record);
+        // Another medium of the same size in the drive (or another file
+        // under the image's name) must get none of the journal's bytes.
+        error = CheckJournalledMedium(*reader, record);
+        if (error == ERROR_FILE_INVALID)
+            SetLastMessage(MSG_OTHER_MEDIUM, record.Target.c_str());
+        else if (error != 0)
+            SetLastMessage(MSG_READ_ERROR, unsigned(error));
+        else if ((error = RestoreJournalEntry(*reader, &record)) != 0)
+            SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
         verdict = error == 0 ? CheckResumePassword(*reader, record, keys) : PasswordVerdict::Wrong;
     }
     if (error != 0) {
-        SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
         AbandonWorkerClaim();
         return long(error);
     }

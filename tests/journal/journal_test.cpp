@@ -159,8 +159,18 @@ TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
             JournalRecord stored;
             ASSERT_TRUE(LoadJournalRecord(target.c_str(), &stored));
             EXPECT_EQ(stored.Recognised, true);
+            // Another medium of the same size in its place gets nothing.
+            ASSERT_TRUE(stored.Medium.Valid());
+            std::vector<uint8_t> other = m.Bytes;
+            for (auto& b : other) b ^= 0x5A;
+            MemoryMedium foreign(other, encrypt, keys);
+            JournalRecord copy = stored;
+            EXPECT_EQ(RestoreJournalEntry(foreign, &copy), DWORD(ERROR_FILE_INVALID));
+            EXPECT_TRUE(foreign.Bytes == other) << "the journal was put back on another medium";
+            EXPECT_EQ(copy.Checkpoint, stored.Checkpoint);
             m.Dead = false;
             m.Budget = UINT64_MAX;
+            EXPECT_EQ(CheckJournalledMedium(m, stored), 0u);
             ASSERT_EQ(RestoreJournalEntry(m, &stored), 0u);
             for (uint64_t at = 0; at < length; at += 512) {
                 const bool converted = at / kChunk < stored.Checkpoint;

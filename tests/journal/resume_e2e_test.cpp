@@ -161,6 +161,36 @@ TEST_F(Interrupted, PowerCutDuringDriveDecryptionResumesByteIdentical) {
     }
 }
 
+// A removable medium swapped for another of the same size while the machine
+// was off: neither the recovery at start nor a resume writes to it, and the
+// journalled medium, put back, still resumes.
+TEST_F(Interrupted, AnotherMediumOfTheSameSizeGetsNothingFromTheJournal) {
+    const uint64_t cut = (kChunks - 1) * kChunk + 12 * 1024;  // past the first checkpoint
+    Boot(&plain_, std::to_string(cut));
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 0L);
+    EXPECT_NE(WaitForConversion(), 0L) << "the machine died under the conversion";
+    const std::string torn = ReadAll(backing_);
+    std::string other = plain_;
+    for (char& c : other) c = char(c ^ 0x5A);
+
+    Boot(&other, "");
+    if (HasFatalFailure() || IsSkipped()) return;
+    EXPECT_NE(StatusOfG().find("Interrupted: "), std::string::npos);
+    const RunResult refused = Resume("G:", kPassword);
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.output.find("does not hold the medium its interrupted conversion was working on"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_TRUE(ReadAll(backing_) == other) << "the journal was put back on another medium";
+
+    Boot(&torn, "");
+    if (HasFatalFailure() || IsSkipped()) return;
+    const RunResult resumed = Resume("G:", kPassword);
+    ASSERT_EQ(resumed.status, 0) << resumed.output;
+    EXPECT_TRUE(ReadAll(backing_) == cipher_) << "not byte-identical to an uninterrupted conversion";
+}
+
 TEST_F(Interrupted, KilledServiceThenWrongPasswordRefusedThenResumedByteIdentical) {
     Boot(nullptr, "");
     if (HasFatalFailure() || IsSkipped()) return;
@@ -202,6 +232,46 @@ TEST_F(Interrupted, KilledServiceThenWrongPasswordRefusedThenResumedByteIdentica
     ASSERT_EQ(resumed.status, 0) << resumed.output;
     EXPECT_TRUE(ReadAll(backing_) == cipher_);
     EXPECT_EQ(Listing(View('G')), listing_);
+}
+
+// The service dies while decrypting; the machine runs on with the key in
+// the filter. Once the service is back, the half-decrypted drive is no
+// longer served through that key (its plaintext part would be decrypted a
+// second time, and writes would land encrypted in it).
+TEST_F(Interrupted, ServiceKilledWhileDecryptingLeavesNoKeyBehind) {
+    ::setenv("TARN_FAULT_HOLD_CHUNK", "40", 1);
+    Boot(&cipher_, "");
+    if (HasFatalFailure() || IsSkipped()) return;
+    const pid_t service = ServicePid();
+    ASSERT_GT(service, 0);
+    ASSERT_EQ(SvcUnlockDrive("G:", kPassword.c_str(), 0), 0L);
+    ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 0, ""), 0L);
+    const uint64_t last = 39 * kChunk + kChunk - kUnit;
+    bool reached = false;
+    for (int i = 0; i < 1000 && !reached; ++i) {
+        reached = ReadAll(backing_).compare(last, kUnit, plain_, last, kUnit) == 0 && RecordedCheckpoint() >= 40;
+        if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(reached) << "the conversion never reached the held chunk";
+    ASSERT_EQ(::kill(service, SIGKILL), 0);
+    for (int i = 0; i < 200 && ServicePid() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::unsetenv("TARN_FAULT_HOLD_CHUNK");
+    SvcUnbind();
+    StartService();  // on the machine that kept running
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_EQ(SvcBind(), 0L);
+    EXPECT_NE(StatusOfG().find("Interrupted: "), std::string::npos);
+
+    const std::string stored = ReadAll(backing_);
+    const std::string seen = ReadAll(View('G')).substr(0, 64 * kChunk);
+    EXPECT_TRUE(seen == stored.substr(0, 64 * kChunk)) << "the drive is still read through the key";
+
+    // This service inherited the hold from the machine; a new boot clears it.
+    Boot(nullptr, "");
+    if (HasFatalFailure() || IsSkipped()) return;
+    const RunResult resumed = Resume("G:", kPassword);
+    ASSERT_EQ(resumed.status, 0) << resumed.output;
+    EXPECT_TRUE(ReadAll(backing_) == plain_);
 }
 
 TEST_F(Interrupted, PausedFromTheCommandLineAndResumed) {
