@@ -10,8 +10,9 @@
 //   from 0 that are converted and durable, and the medium's fingerprint.
 // - In the files "conversion-TAG-0.journal" and "-1.journal" of the machine
 //   directory, used in turn: one entry each, the bytes of a step's chunks as
-//   they must be put back should their writes be torn, written and flushed
-//   before the first of them is overwritten. Two files let the next step's
+//   they must be put back should their writes be torn (chunks that are all
+//   zero only marked as such), written and flushed before the first of them
+//   is overwritten. Two files let the next step's
 //   entry be written while this step's chunks are; a torn entry only ever
 //   spoils the newer file.
 //

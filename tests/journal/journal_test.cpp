@@ -20,6 +20,9 @@
 #include "service/procedures.h"
 #include "service/win32.h"
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace {
 
 constexpr uint64_t kChunk = kChunkSize;
@@ -130,6 +133,11 @@ TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
     const uint64_t length = (chunks - 1) * kChunk + 3 * 512;
     std::vector<uint8_t> plain = Plaintext(length);
     MakeBootSector(&plain);
+    // Empty space, which the journal marks instead of storing: a run inside
+    // the first step, one across the steps' boundary, the short last chunk.
+    std::memset(plain.data() + 3 * kChunk, 0, 7 * kChunk);
+    std::memset(plain.data() + (kJournalSpan - 2) * kChunk, 0, 5 * kChunk);
+    std::memset(plain.data() + (chunks - 1) * kChunk, 0, length - (chunks - 1) * kChunk);
     const std::vector<uint8_t> cipher = RunThrough(plain, true, keys);
     const std::vector<uint8_t> decrypted = RunThrough(cipher, false, keys);
 
@@ -242,7 +250,10 @@ TEST(JournalEntryFile, TornOrForeignEntriesAreNeverRestored) {
         const char* what;
         long offset;
         bool truncate;
-    } damages[] = {{"header", 10, false}, {"data", 64 + 70000, false}, {"short file", 64 + 1000, true}};
+    } damages[] = {{"header", 10, false},
+                   {"zero map", 64, false},
+                   {"data", 64 + 70000, false},
+                   {"short file", 64 + 1000, true}};
     for (const auto& d : damages) {
         {
             JournalFile file;
@@ -276,8 +287,12 @@ TEST(JournalEntryFile, TornOrForeignEntriesAreNeverRestored) {
     } shapes[] = {{"aligned, whole pages", 0, 3 * kChunk},
                   {"aligned, ragged tail", 0, 2 * kChunk + 1000},
                   {"unaligned start", 7, 2 * kChunk + 5},
-                  {"shorter than a page", 0, 300}};
+                  {"shorter than a page", 0, 300},
+                  {"zero chunks between stored ones", 0, 3 * kChunk},
+                  {"all zero, ragged tail", 0, 2 * kChunk + 1000}};
+    std::memset(page.get() + kChunk, 0, kChunk);  // the middle chunk of every shape that reaches it
     for (const auto& shape : shapes) {
+        if (std::strncmp(shape.what, "all zero", 8) == 0) std::memset(page.get(), 0, 3 * kChunk + 4096);
         {
             JournalFile file;
             ASSERT_EQ(file.Open(target), 0u);
@@ -288,6 +303,51 @@ TEST(JournalEntryFile, TornOrForeignEntriesAreNeverRestored) {
         ASSERT_EQ(entry.Bytes.size(), shape.length) << shape.what;
         EXPECT_EQ(std::memcmp(entry.Bytes.data(), page.get() + shape.skip, shape.length), 0) << shape.what;
     }
+    DeleteJournal(target);
+}
+
+// An entry an older service wrote (every byte stored, version 02) is still
+// put back after an upgrade.
+TEST(JournalEntryFile, VersionTwoEntriesStillRead) {
+    const std::string target = "/virtual/older";
+    { JournalFile file; ASSERT_EQ(file.Open(target), 0u); }
+    std::vector<uint8_t> bytes(2 * kChunk + 512);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 13 + i / 999);
+    std::memset(bytes.data() + kChunk, 0, kChunk);
+    uint8_t header[64] = {'T', 'V', 'J', 'R', 'N', 'L', '0', '2'};
+    const uint64_t first = 9, length = bytes.size(), tag = [&] {
+        // The tag of the target, as the writer put it: read back from an entry of ours.
+        JournalFile file;
+        EXPECT_EQ(file.Open(target), 0u);
+        EXPECT_EQ(file.Write(0, 0, 1, false, bytes.data(), 512), 0u);
+        uint8_t ours[64] = {};
+        FILE* f = std::fopen(JournalFilePath(target, 0).c_str(), "rb");
+        EXPECT_NE(f, nullptr);
+        EXPECT_EQ(std::fread(ours, 1, 64, f), 64u);
+        std::fclose(f);
+        uint64_t t;
+        std::memcpy(&t, ours + 32, 8);
+        return t;
+    }();
+    const uint32_t chunks = 3, forward = 1;
+    std::memcpy(header + 8, &first, 8);
+    std::memcpy(header + 16, &chunks, 4);
+    std::memcpy(header + 20, &forward, 4);
+    std::memcpy(header + 24, &length, 8);
+    std::memcpy(header + 32, &tag, 8);
+    const uint64_t sum = XXH3_64bits_withSeed(bytes.data(), bytes.size(), XXH3_64bits(header, 56));
+    std::memcpy(header + 56, &sum, 8);
+    FILE* f = std::fopen(JournalFilePath(target, 1).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(header, 1, 64, f), 64u);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    std::fclose(f);
+    JournalEntry entry;
+    ASSERT_TRUE(ReadJournalEntry(target, 1, &entry));
+    EXPECT_EQ(entry.FirstChunk, first);
+    EXPECT_EQ(entry.Chunks, chunks);
+    EXPECT_TRUE(entry.RollForward);
+    EXPECT_TRUE(entry.Bytes == bytes);
     DeleteJournal(target);
 }
 

@@ -171,8 +171,10 @@ bool SendAll(int sock, const uint8_t* data, size_t size, int passFd) {
 // A reply or the next request usually follows within microseconds; a thread
 // still running sees it at once, where waking a sleeping one on another
 // processor costs tens of microseconds on a virtual machine. So a receive
-// looks (giving the processor to any ready thread) before it sleeps.
-constexpr auto kLookTime = std::chrono::microseconds(20);
+// looks (giving the processor to any ready thread) before it sleeps, long
+// enough to cover a request that moves 64 KiB through the page cache on the
+// other side (20 to 40 microseconds here: 20 slept through most of them).
+constexpr auto kLookTime = std::chrono::microseconds(60);
 
 bool RecvAll(int sock, uint8_t* data, size_t size, int* receivedFd) {
     while (size > 0) {
