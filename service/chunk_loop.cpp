@@ -113,11 +113,27 @@ void TransformStep(ChunkMedium& medium, const Step& step, uint8_t* data) {
         if (step.Lengths[c]) medium.Transform(step.First + c, data + off, step.Lengths[c]);
 }
 
+// What the loop's other thread did for a step: made the step before it
+// durable (its flush, then its checkpoint) and wrote the next step's entry.
+struct Aside {
+    DWORD Error = 0;
+    bool Flush = false;  // the error is the flush's
+};
+
+// The flush, then the checkpoint that counts on it. `aside`: called on the
+// loop's other thread while the loop writes on.
+Aside MakeDurable(ChunkMedium& medium, bool aside, const std::string& target, uint64_t checkpoint,
+                  const MediumFingerprint& fingerprint) {
+    if (DWORD error = aside ? medium.FlushAside() : medium.Flush(); error != 0) return {error, true};
+    return {SaveJournalCheckpoint(target, checkpoint, fingerprint), false};
+}
+
 }  // namespace
 
-// Steps run one after another; only the journal entry of the next step is
-// written (on a thread of its own) while this step's chunks are written and
-// flushed, so at most one step's chunks are ever in flight.
+// Steps run one after another. While a step's chunks are written, the loop's
+// other thread flushes the step before it, records its checkpoint and then
+// writes the next step's entry over that step's: at most two steps are ever
+// unaccounted for, and both have whole entries.
 DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finished) {
     *finished = false;
     const uint64_t count = (s.Length + kChunkSize - 1) / kChunkSize;
@@ -140,10 +156,13 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
         }
     }
     int slot = 0;
-    bool unsaved = false;  // the in-memory checkpoint is ahead of the registry's
+    // The in-memory checkpoint is ahead of the registry's: the chunks before
+    // it are written, but not yet flushed nor recorded.
+    bool unsaved = false;
+    bool flushFailed = false;  // nothing written may count after that
     Step step;
     bool haveStep = false;  // read ahead, its entry being written
-    std::future<DWORD> pending;
+    std::future<Aside> pending;
     uint64_t j = s.First;
     bool stop = false;
     while (!stop && j < count) {
@@ -153,13 +172,15 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
             // step just made durable is recorded before anything waits or
             // its entry's file is written again.
             if (unsaved) {
-                if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint, s.Journal->Medium);
-                    error != 0) {
-                    SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
-                    outcome = error;
+                unsaved = false;
+                const Aside done =
+                    MakeDurable(medium, false, s.Journal->Target, s.Journal->Checkpoint, s.Journal->Medium);
+                if (done.Error != 0) {
+                    SetLastMessage(done.Flush ? MSG_WRITE_ERROR : MSG_JOURNAL_ERROR, unsigned(done.Error));
+                    flushFailed = done.Flush;
+                    outcome = done.Error;
                     break;
                 }
-                unsaved = false;
             }
             WaitIfHeld(j);
             if (PauseRequested()) {
@@ -193,10 +214,11 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 }
             }
         } else {
-            const DWORD error = pending.get();
-            if (error != 0) {
-                SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
-                outcome = error;
+            const Aside done = pending.get();
+            if (done.Error != 0) {
+                SetLastMessage(done.Flush ? MSG_WRITE_ERROR : MSG_JOURNAL_ERROR, unsigned(done.Error));
+                flushFailed = done.Flush;
+                outcome = done.Error;
                 break;
             }
             if (PauseRequested()) {
@@ -229,11 +251,12 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 const MediumFingerprint fingerprint = s.Journal->Medium;
                 const bool save = unsaved;
                 unsaved = false;
-                pending = std::async(std::launch::async, [&journal, target, checkpoint, fingerprint, save, first,
-                                                          chunks, bytes, nextData, converted, slot] {
-                    DWORD error = save ? SaveJournalCheckpoint(target, checkpoint, fingerprint) : DWORD(0);
-                    if (error == 0 && bytes) error = journal.Write(1 - slot, first, chunks, converted, nextData, bytes);
-                    return error;
+                pending = std::async(std::launch::async, [&medium, &journal, target, checkpoint, fingerprint, save,
+                                                          first, chunks, bytes, nextData, converted, slot] {
+                    Aside done = save ? MakeDurable(medium, true, target, checkpoint, fingerprint) : Aside();
+                    if (done.Error == 0 && bytes)
+                        done.Error = journal.Write(1 - slot, first, chunks, converted, nextData, bytes);
+                    return done;
                 });
             } else if (next.ReadError != 0) {
                 outcome = next.ReadError;  // after this step is written
@@ -272,32 +295,28 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 stop = true;
             }
         }
-        // The checkpoint reaches the registry with the next entry's write (or
-        // at the end): until then this step's entry stays whole, and a
-        // restore puts back both steps.
+        // The step is flushed and its checkpoint recorded by the next entry's
+        // thread (or before the loop waits, or at the end): until then this
+        // step's entry stays whole, and a restore puts back both steps.
         if (s.Journal && written > j) {
-            if (DWORD error = medium.Flush(); error != 0) {
-                SetLastMessage(MSG_WRITE_ERROR, unsigned(error));
-                outcome = error;
-                stop = true;
-            } else {
-                // The last chunk written is converted and durable now: it
-                // stays as it is for the rest of the conversion.
-                DWORD at = 0, last = 0;
-                uint64_t lastChunk = MediumFingerprint::kNone;
-                for (uint64_t c = j; c < written; at += step.Lengths[c - j], ++c)
-                    if (step.Lengths[c - j]) lastChunk = c, last = at;
-                if (lastChunk != MediumFingerprint::kNone) {
-                    s.Journal->Medium.Chunk = lastChunk;
-                    s.Journal->Medium.Hash = FingerprintHash(data + last, step.Lengths[lastChunk - j]);
-                }
-                s.Journal->Checkpoint = written;
-                unsaved = true;
+            // The last chunk written stays as it is once converted and
+            // durable: the medium's fingerprint from that checkpoint on.
+            DWORD at = 0, last = 0;
+            uint64_t lastChunk = MediumFingerprint::kNone;
+            for (uint64_t c = j; c < written; at += step.Lengths[c - j], ++c)
+                if (step.Lengths[c - j]) lastChunk = c, last = at;
+            if (lastChunk != MediumFingerprint::kNone) {
+                s.Journal->Medium.Chunk = lastChunk;
+                s.Journal->Medium.Hash = FingerprintHash(data + last, step.Lengths[lastChunk - j]);
             }
+            s.Journal->Checkpoint = written;
+            unsaved = true;
         }
         if (!stop && outcome != 0) stop = true;  // the read-ahead failed
         if (stop) {
-            if (haveNext) pending.get();  // its entry is harmless; the thread must end first
+            // The thread must end first; its entry is harmless, but a failed
+            // flush means no write since the last checkpoint may count.
+            if (haveNext && pending.get().Flush) flushFailed = true;
             break;
         }
         j = step.End;
@@ -305,11 +324,14 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
         haveStep = haveNext;
         if (haveNext) slot = 1 - slot;  // the next step was read into the other buffer
     }
-    if (unsaved) {
-        if (DWORD error = SaveJournalCheckpoint(s.Journal->Target, s.Journal->Checkpoint, s.Journal->Medium);
-            error != 0 && outcome == 0) {
-            SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
-            outcome = error;
+    // After a failed flush the kernel may have dropped what it could not
+    // write, and a later flush may still succeed: the checkpoint stays, and
+    // the entries put the unaccounted steps back.
+    if (unsaved && !flushFailed) {
+        const Aside done = MakeDurable(medium, false, s.Journal->Target, s.Journal->Checkpoint, s.Journal->Medium);
+        if (done.Error != 0 && outcome == 0) {
+            SetLastMessage(done.Flush ? MSG_WRITE_ERROR : MSG_JOURNAL_ERROR, unsigned(done.Error));
+            outcome = done.Error;
             stop = true;
         }
     }

@@ -36,6 +36,9 @@ public:
     virtual DWORD Write(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) = 0;
     // Makes the written chunks durable; 0 or the Win32 error.
     virtual DWORD Flush() = 0;
+    // The same from the loop's other thread while the loop writes on: a
+    // medium whose flush would wait behind its writes flushes another way.
+    virtual DWORD FlushAside() { return Flush(); }
     virtual void Transform(uint64_t chunk, uint8_t* data, DWORD length) = 0;
     // A durable step's chunks in one request where the medium can, so a step
     // costs one round trip instead of one per chunk. ReadRun: true when all

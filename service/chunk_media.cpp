@@ -111,6 +111,11 @@ DWORD VolumeMedium::WriteRun(uint64_t chunk, uint64_t position, const uint8_t* d
 // The flush goes down the volume's stack to its backing store.
 DWORD VolumeMedium::Flush() { return FlushFileBuffers(Volume) ? 0 : GetLastError(); }
 
+DWORD VolumeMedium::FlushAside() {
+    if (Flusher == INVALID_HANDLE_VALUE) return Flush();
+    return FlushFileBuffers(Flusher) ? 0 : GetLastError();
+}
+
 void VolumeMedium::Transform(uint64_t chunk, uint8_t* data, DWORD length) {
     if (Encrypt) {
         EncryptChunk(Keys, chunk, data, length);

@@ -38,6 +38,9 @@ DWORD DriveWorker(LPVOID parameter) {
 
     DWORD result = 0;
     HandleGuard volume(OpenVolume(devicePath.c_str()));
+    // Opened before the lock, which admits no new handle; the conversion
+    // goes on without it if it cannot be had.
+    HandleGuard flusher(volume.Valid() ? OpenVolume(devicePath.c_str()) : INVALID_HANDLE_VALUE);
     uint8_t partition[32] = {};
     DWORD returned = 0;
     if (!volume.Valid()) {
@@ -55,7 +58,7 @@ DWORD DriveWorker(LPVOID parameter) {
         std::memcpy(&length, partition + 8, sizeof length);
         SetActiveJournalTarget(devicePath);
         result = RunDriveConversion(volume.Get(), length < 0 ? 0 : uint64_t(length), encrypt, password,
-                                    devicePath.c_str());
+                                    devicePath.c_str(), flusher.Get());
         SetActiveJournalTarget("");
         // A paused drive is unlocked and dismounted too, so that it is
         // examined afresh (an encrypted chunk 0 makes it Locked).
@@ -73,7 +76,8 @@ DWORD DriveWorker(LPVOID parameter) {
 
 }  // namespace
 
-DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const char* password, const char* target) {
+DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const char* password, const char* target,
+                         HANDLE flusher) {
     SectorKeys keys(password);
     uint8_t keyBuffer[kKeyBufferSize];
     BuildKeyBuffer(password, keyBuffer);
@@ -94,6 +98,7 @@ DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const cha
     DWORD result;
     {
         VolumeMedium medium(volume, encrypt, VolumeMedium::Mode::ThroughFilter, keys);
+        medium.Flusher = flusher;
         result = RunChunkLoop(medium, settings, &finished);
     }
     if (target && finished) DeleteJournal(target);

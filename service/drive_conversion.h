@@ -11,5 +11,7 @@
 // kConversionPaused or the Win32 error of the first failure; the message is
 // left in LastMessage. With a target (the device path) the conversion keeps
 // a journal, removed once every chunk is converted.
+// `flusher`: a second handle on the volume, opened before the lock, for the
+// journal's flushes (see VolumeMedium::Flusher).
 DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const char* password,
-                         const char* target = nullptr);
+                         const char* target = nullptr, HANDLE flusher = INVALID_HANDLE_VALUE);

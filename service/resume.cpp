@@ -26,6 +26,7 @@ constexpr size_t kPasswordCopy = 128;
 
 struct ResumeRequest : WorkerStart {
     HANDLE Medium = INVALID_HANDLE_VALUE;  // the locked volume or the image file
+    HANDLE Flusher = INVALID_HANDLE_VALUE;  // a drive's second handle (VolumeMedium::Flusher)
     const JournalRecord* Record = nullptr;
     const char* Password = nullptr;
 };
@@ -33,6 +34,7 @@ struct ResumeRequest : WorkerStart {
 DWORD ResumeWorker(LPVOID parameter) {
     auto* request = static_cast<ResumeRequest*>(parameter);
     HandleGuard medium(request->Medium);
+    HandleGuard flusher(request->Flusher);
     JournalRecord record = *request->Record;
     char password[kPasswordCopy] = {};
     if (request->Password) std::strncpy(password, request->Password, sizeof password - 1);
@@ -55,6 +57,7 @@ DWORD ResumeWorker(LPVOID parameter) {
     } else {
         {
             VolumeMedium volume(medium.Get(), record.Encrypt, VolumeMedium::Mode::Raw, keys);
+            volume.Flusher = flusher.Get();
             result = RunChunkLoop(volume, settings, &finished);
         }
         if (finished) DeleteJournal(record.Target);
@@ -89,9 +92,11 @@ DWORD ResumeWorker(LPVOID parameter) {
 }
 
 // Opens and prepares the medium on the RPC thread: a drive is locked and its
-// filter drops any key, so reads give the stored bytes; an image is opened
-// with the caller's rights. INVALID_HANDLE_VALUE with the error otherwise.
-HANDLE OpenForResume(const JournalRecord& record, DWORD* error) {
+// filter drops any key, so reads give the stored bytes (and *flusher gets a
+// second handle, opened before the lock, when one can be had); an image is
+// opened with the caller's rights. INVALID_HANDLE_VALUE with the error
+// otherwise.
+HANDLE OpenForResume(const JournalRecord& record, DWORD* error, HANDLE* flusher) {
     if (record.Image) {
         CallerImpersonation caller;
         if (caller.Error() != 0) {
@@ -121,6 +126,7 @@ HANDLE OpenForResume(const JournalRecord& record, DWORD* error) {
         SetLastMessage(MSG_CANT_OPEN_DRIVE);
         return INVALID_HANDLE_VALUE;
     }
+    HandleGuard second(OpenVolume(record.Target.c_str()));
     uint8_t partition[32] = {};
     DWORD returned = 0;
     int64_t length = -1;
@@ -142,6 +148,7 @@ HANDLE OpenForResume(const JournalRecord& record, DWORD* error) {
         SetLastMessage(MSG_PROCESS_ERROR, unsigned(*error));
         return INVALID_HANDLE_VALUE;
     }
+    *flusher = second.Release();
     return volume.Release();  // open and locked: the worker takes it
 }
 
@@ -155,7 +162,9 @@ long SvcResumeConversion(const char* target, const char* password, long confirme
     if (!LoadJournalRecord(target, &record)) return ERROR_NOT_FOUND;
     if (!ClaimWorker()) return ERROR_BUSY;
     DWORD error = 0;
-    HandleGuard medium(OpenForResume(record, &error));
+    HANDLE second = INVALID_HANDLE_VALUE;
+    HandleGuard medium(OpenForResume(record, &error, &second));
+    HandleGuard flusher(second);
     if (!medium.Valid()) {
         AbandonWorkerClaim();
         return long(error);
@@ -197,10 +206,14 @@ long SvcResumeConversion(const char* target, const char* password, long confirme
     }
     ResumeRequest request;
     request.Medium = medium.Get();
+    request.Flusher = flusher.Get();
     request.Record = &record;
     request.Password = password;
     const long started = StartWorker(ResumeWorker, &request);
-    if (started == 0) medium.Release();  // the worker owns it now
+    if (started == 0) {  // the worker owns them now
+        medium.Release();
+        flusher.Release();
+    }
     return started;
 }
 

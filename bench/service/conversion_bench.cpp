@@ -162,15 +162,19 @@ double TimedDriveInPlace(const char* device, uint64_t length, bool encrypt, bool
         std::fprintf(stderr, "drive not opened: %lu\n", (unsigned long)GetLastError());
         return -1;
     }
-    // Locked as the service's worker locks it.
+    // Locked as the service's worker locks it, with its second handle for
+    // the journal's flushes opened first.
+    HANDLE flusher = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_RANDOM_ACCESS, nullptr);
     DWORD returned = 0;
     DeviceIoControl(h, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
     const auto start = Clock::now();
-    DWORD result = RunDriveConversion(h, length, encrypt, kPassword, journal ? device : nullptr);
+    DWORD result = RunDriveConversion(h, length, encrypt, kPassword, journal ? device : nullptr, flusher);
     if (!journal && flush && result == 0 && !FlushFileBuffers(h)) result = GetLastError();
     const double seconds = Since(start);
     DeviceIoControl(h, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
     DeviceIoControl(h, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+    if (flusher != INVALID_HANDLE_VALUE) CloseHandle(flusher);
     CloseHandle(h);
     if (result != 0) {
         char message[kLastMessageCapacity] = {};

@@ -5,6 +5,7 @@
 // and uncheckable apart.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -51,7 +52,8 @@ public:
         }
         return 0;
     }
-    DWORD Flush() override { return Dead ? ERROR_IO_DEVICE : 0; }
+    // The loop flushes from its other thread while it writes on.
+    DWORD Flush() override { return Dead.load() ? ERROR_IO_DEVICE : 0; }
     // With Runs set, whole steps are read and written in one request, as a
     // drive's and an image's media do; a cut then tears a step's write.
     bool ReadRun(uint64_t position, uint8_t* data, DWORD length) override {
@@ -72,7 +74,7 @@ public:
     std::vector<uint8_t> Bytes;
     uint64_t Budget = UINT64_MAX;
     uint64_t Written = 0;
-    bool Dead = false;
+    std::atomic<bool> Dead = false;
     bool Runs = false;
     DWORD CutError = ERROR_IO_DEVICE;  // what the cut write and those after it return
 
