@@ -53,7 +53,10 @@ public:
         return 0;
     }
     // The loop flushes from its other thread while it writes on.
-    DWORD Flush() override { return Dead.load() ? ERROR_IO_DEVICE : 0; }
+    DWORD Flush() override {
+        const int n = ++Flushes;
+        return Dead.load() || n == FailingFlush ? ERROR_IO_DEVICE : 0;
+    }
     // With Runs set, whole steps are read and written in one request, as a
     // drive's and an image's media do; a cut then tears a step's write.
     bool ReadRun(uint64_t position, uint8_t* data, DWORD length) override {
@@ -75,6 +78,8 @@ public:
     uint64_t Budget = UINT64_MAX;
     uint64_t Written = 0;
     std::atomic<bool> Dead = false;
+    std::atomic<int> Flushes = 0;
+    int FailingFlush = 0;  // this flush (counted from 1) fails, the ones after it do not
     bool Runs = false;
     DWORD CutError = ERROR_IO_DEVICE;  // what the cut write and those after it return
 
@@ -200,6 +205,46 @@ TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
             EXPECT_TRUE(m.Bytes == expected) << "resumed medium differs from an uninterrupted conversion";
             DeleteJournal(target);
         }
+    }
+}
+
+// A flush that fails once: what the kernel could not write may be gone even
+// if a later flush succeeds, so the checkpoint must stay where the last good
+// flush left it, and the entries put back everything after it.
+TEST(FlushFailure, NothingWrittenSinceTheLastGoodFlushCounts) {
+    SectorKeys keys(kPassword);
+    const uint64_t chunks = 2 * kJournalSpan + 9;
+    const uint64_t length = chunks * kChunk;
+    const std::vector<uint8_t> plain = Plaintext(length);
+    const std::vector<uint8_t> cipher = RunThrough(plain, true, keys);
+    for (int failing : {1, 2}) {
+        SCOPED_TRACE(testing::Message() << "flush " << failing << " fails");
+        const std::string target = "/virtual/flush-" + std::to_string(failing);
+        MemoryMedium m(plain, true, keys);
+        m.Runs = true;
+        m.FailingFlush = failing;
+        JournalRecord record = NewRecord(target, true, length);
+        ChunkLoopSettings s;
+        s.Length = length;
+        s.Journal = &record;
+        bool finished = true;
+        EXPECT_EQ(RunChunkLoop(m, s, &finished), DWORD(ERROR_IO_DEVICE));
+        EXPECT_FALSE(finished);
+        JournalRecord stored;
+        ASSERT_TRUE(LoadJournalRecord(target.c_str(), &stored));
+        // The first flush covers the first step; the second, the rest.
+        EXPECT_EQ(stored.Checkpoint, failing == 1 ? 0u : uint64_t(kJournalSpan));
+        ASSERT_EQ(RestoreJournalEntry(m, &stored), 0u);
+        for (uint64_t c = stored.Checkpoint; c < chunks; ++c)
+            ASSERT_EQ(std::memcmp(m.Bytes.data() + c * kChunk, plain.data() + c * kChunk, kChunk), 0) << "chunk " << c;
+        ChunkLoopSettings resume = s;
+        resume.Journal = &stored;
+        resume.First = stored.Checkpoint;
+        resume.Exists = true;
+        EXPECT_EQ(RunChunkLoop(m, resume, &finished), 0u);
+        EXPECT_TRUE(finished);
+        EXPECT_TRUE(m.Bytes == cipher);
+        DeleteJournal(target);
     }
 }
 
