@@ -1,12 +1,15 @@
 // The service's conversions against a plain 64 KiB read+write copy of the same
 // bytes through the same path, measured in one run on a live machine:
 //  - a drive converted in place (encrypt, then decrypt) against a copy through
-//    the drive's device ("\\.\G:", ReadFile/WriteFile through the machine);
+//    the drive's device ("\\.\G:", ReadFile/WriteFile through the machine),
+//    and against the same copy flushed at its end; the drive empty (zeros),
+//    then full of data;
 //  - an image file encrypted into a second file against a copy of the same
 //    file into a second file;
 //  - the time and the allocated bytes of a 64 GiB FAT32 image;
 //  - the journal's cost: the same in-place conversion loop over the same
-//    file, with its journal (durable steps) and without, in this process.
+//    drive (empty and full) and file, with its journal (durable steps) and
+//    without, in this process.
 // Usage: conversion_bench [--drive-mib N] [--image-mib N] [--journal-mib N] [--dir DIR] [--journal-only]
 #include <windows.h>
 
@@ -78,8 +81,9 @@ double TimedConversion(const std::function<long()>& begin) {
 }
 
 // Reads each 64 KiB block of the drive and writes it back in place, through
-// the machine as the service's own loop does.
-double TimedDriveCopy(const char* device, uint64_t length) {
+// the machine as the service's own loop does; with `durable`, flushed at the
+// end, so it ends with its bytes on the disk as a journalled conversion does.
+double TimedDriveCopy(const char* device, uint64_t length, bool durable = false) {
     HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
@@ -94,9 +98,34 @@ double TimedDriveCopy(const char* device, uint64_t length) {
              n > 0 && SetFilePointerEx(h, to, nullptr, FILE_BEGIN) &&
              WriteFile(h, buffer.data(), n, &written, nullptr) && written == n;
     }
+    if (durable) ok = ok && FlushFileBuffers(h);
     const double seconds = Since(start);
     CloseHandle(h);
     return ok ? seconds : -1;
+}
+
+// Fills the drive with data that has no zero chunk (an xorshift stream), so
+// the journal has every original byte to keep.
+bool FillDrive(const char* device, uint64_t length) {
+    HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    std::vector<uint64_t> buffer(kCopyBlock / 8);
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    bool ok = true;
+    for (uint64_t at = 0; ok && at < length; at += kCopyBlock) {
+        for (auto& w : buffer) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            w = x;
+        }
+        DWORD written = 0;
+        ok = WriteFile(h, buffer.data(), DWORD(kCopyBlock), &written, nullptr) && written == kCopyBlock;
+    }
+    ok = ok && FlushFileBuffers(h);
+    CloseHandle(h);
+    return ok;
 }
 
 // A 64 KiB read+write copy of one file into a new one.
@@ -235,6 +264,79 @@ double FileJournalCost(const std::string& root, uint64_t journalMib, int* rcOut)
     return cost;
 }
 
+// Medians of a drive's rounds: seconds, and ratios against the copy (and
+// against the same copy made durable).
+struct DriveFigures {
+    double Copy = 0, DurableCopy = 0, EncryptSeconds = 0, DecryptSeconds = 0;
+    double Encrypt = 0, Decrypt = 0, BareEncrypt = 0, BareDecrypt = 0, DurableEncrypt = 0, DurableDecrypt = 0;
+};
+
+// Rounds alternate copies and conversions so both sides of a ratio see the
+// same machine; the median round's ratio is reported.
+DriveFigures DriveRounds(const char* device, uint64_t driveBytes, int* rc) {
+    std::vector<double> copies, durables, encrypts, decrypts, er, dr, ber, bdr, der, ddr;
+    for (int round = 0; round < kRounds && *rc == 0; ++round) {
+        const double copy = TimedDriveCopy(device, driveBytes);
+        const double durable = TimedDriveCopy(device, driveBytes, true);
+        const double encrypt = TimedConversion([&] { return SvcStartDriveConversion(device, 1, kPassword); });
+        const double decrypt = TimedConversion([&] { return SvcStartDriveConversion(device, 0, kPassword); });
+        // The same loop without its journal and without any flush, as the
+        // copy runs.
+        const double bareEncrypt = TimedDriveInPlace(device, driveBytes, true, false, false);
+        const double bareDecrypt = TimedDriveInPlace(device, driveBytes, false, false, false);
+        if (copy < 0 || durable < 0 || encrypt < 0 || decrypt < 0 || bareEncrypt < 0 || bareDecrypt < 0) *rc = 1;
+        copies.push_back(copy);
+        durables.push_back(durable);
+        encrypts.push_back(encrypt);
+        decrypts.push_back(decrypt);
+        er.push_back(Ratio(copy, encrypt));
+        dr.push_back(Ratio(copy, decrypt));
+        ber.push_back(Ratio(copy, bareEncrypt));
+        bdr.push_back(Ratio(copy, bareDecrypt));
+        der.push_back(Ratio(durable, encrypt));
+        ddr.push_back(Ratio(durable, decrypt));
+    }
+    return {Median(copies), Median(durables), Median(encrypts), Median(decrypts), Median(er), Median(dr),
+            Median(ber), Median(bdr), Median(der), Median(ddr)};
+}
+
+void PrintDrive(const char* what, const DriveFigures& f, uint64_t driveBytes, const char* device,
+                const std::string& backing) {
+    const double mb = double(driveBytes) / 1e6;
+    std::printf("drive %llu MiB in place, %s, through %s (backing %s), %d rounds, medians\n",
+                (unsigned long long)(driveBytes >> 20), what, device, backing.c_str(), kRounds);
+    std::printf("  plain 64 KiB read+write copy: %.2f s (%.0f MB/s); made durable: %.2f s\n", f.Copy, mb / f.Copy,
+                f.DurableCopy);
+    std::printf("  encrypt: %.2f s (%.0f MB/s), ratio %.2f (%.2f against the durable copy)\n", f.EncryptSeconds,
+                mb / f.EncryptSeconds, f.Encrypt, f.DurableEncrypt);
+    std::printf("  decrypt: %.2f s (%.0f MB/s), ratio %.2f (%.2f against the durable copy)\n", f.DecryptSeconds,
+                mb / f.DecryptSeconds, f.Decrypt, f.DurableDecrypt);
+    std::printf("  the same loop without its journal or a flush: encrypt ratio %.2f, decrypt ratio %.2f\n",
+                f.BareEncrypt, f.BareDecrypt);
+}
+
+// The journal's cost on the drive: the service's drive loop in this process,
+// with its journal and without (flushed once at the end), rounds alternating.
+double DriveJournalCost(const char* device, uint64_t driveBytes, const char* what, int* rc) {
+    std::vector<double> bare, kept;
+    for (int round = 0; round < kRounds && *rc == 0; ++round) {
+        for (bool journal : {false, true}) {
+            const double e = TimedDriveInPlace(device, driveBytes, true, journal);
+            const double d = TimedDriveInPlace(device, driveBytes, false, journal);
+            if (e < 0 || d < 0) *rc = 1;
+            (journal ? kept : bare).push_back(e + d);
+        }
+    }
+    const double mb = double(driveBytes) / 1e6;
+    const double cost = Median(kept) > 0 ? 1.0 - Median(bare) / Median(kept) : 0;
+    std::printf("drive %llu MiB in place, %s, encrypt + decrypt by the service's drive loop through the machine\n",
+                (unsigned long long)(driveBytes >> 20), what);
+    std::printf("  without journal: %.2f s (%.0f MB/s)\n", Median(bare), 2 * mb / Median(bare));
+    std::printf("  with journal (%u-chunk durable steps): %.2f s (%.0f MB/s), throughput cost %.1f%%\n",
+                unsigned(kJournalSpan), Median(kept), 2 * mb / Median(kept), cost * 100);
+    return cost;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,38 +395,21 @@ int main(int argc, char** argv) {
     } else {
         const char* device = "\\\\.\\G:";
         // A first pass allocates the sparse backing file, so every timed pass
-        // sees the same allocated file. Rounds alternate copy and
-        // conversions so both sides of a ratio see the same machine; the
-        // median round's ratio is reported.
+        // sees the same allocated file. The drive is measured empty (zeros,
+        // which the journal only marks), then full of data.
         TimedDriveCopy(device, driveBytes);
-        std::vector<double> copies, encrypts, decrypts, encryptRatio, decryptRatio, bareEncryptRatio, bareDecryptRatio;
-        for (int round = 0; round < kRounds && rc == 0; ++round) {
-            const double copy = TimedDriveCopy(device, driveBytes);
-            const double encrypt = TimedConversion([&] { return SvcStartDriveConversion(device, 1, kPassword); });
-            const double decrypt = TimedConversion([&] { return SvcStartDriveConversion(device, 0, kPassword); });
-            // The same loop without its journal and without any flush, as
-            // the copy runs.
-            const double bareEncrypt = TimedDriveInPlace(device, driveBytes, true, false, false);
-            const double bareDecrypt = TimedDriveInPlace(device, driveBytes, false, false, false);
-            if (copy < 0 || encrypt < 0 || decrypt < 0 || bareEncrypt < 0 || bareDecrypt < 0) rc = 1;
-            copies.push_back(copy);
-            encrypts.push_back(encrypt);
-            decrypts.push_back(decrypt);
-            encryptRatio.push_back(Ratio(copy, encrypt));
-            decryptRatio.push_back(Ratio(copy, decrypt));
-            bareEncryptRatio.push_back(Ratio(copy, bareEncrypt));
-            bareDecryptRatio.push_back(Ratio(copy, bareDecrypt));
+        const DriveFigures empty = DriveRounds(device, driveBytes, &rc);
+        PrintDrive("empty", empty, driveBytes, device, backing);
+        const double emptyCost = rc == 0 ? DriveJournalCost(device, driveBytes, "empty", &rc) : 0;
+        DriveFigures full;
+        if (rc == 0 && !FillDrive(device, driveBytes)) {
+            std::fprintf(stderr, "conversion_bench: the drive could not be filled\n");
+            rc = 1;
         }
-        const double mb = double(driveBytes) / 1e6;
-        std::printf("drive %llu MiB in place through %s (backing %s), %d rounds, medians\n",
-                    (unsigned long long)driveMib, device, backing.c_str(), kRounds);
-        std::printf("  plain 64 KiB read+write copy: %.2f s (%.0f MB/s)\n", Median(copies), mb / Median(copies));
-        std::printf("  encrypt: %.2f s (%.0f MB/s), ratio %.2f\n", Median(encrypts), mb / Median(encrypts),
-                    Median(encryptRatio));
-        std::printf("  decrypt: %.2f s (%.0f MB/s), ratio %.2f\n", Median(decrypts), mb / Median(decrypts),
-                    Median(decryptRatio));
-        std::printf("  the same loop without its journal or a flush: encrypt ratio %.2f, decrypt ratio %.2f\n",
-                    Median(bareEncryptRatio), Median(bareDecryptRatio));
+        if (rc == 0) {
+            full = DriveRounds(device, driveBytes, &rc);
+            PrintDrive("full of data", full, driveBytes, device, backing);
+        }
 
         const std::string image = root + "/source.img", sealed = root + "/sealed.img", copied = root + "/copy.img";
         const long made = SvcCreateImage(image.c_str(), int64_t(imageMib) << 20, 1, 0, "BENCH");
@@ -370,26 +455,15 @@ int main(int argc, char** argv) {
                         (long long)st.st_blocks * 512, (long long)st.st_blocks, (long long)st.st_size);
         }
         const double cost = FileJournalCost(root, journalMib, &rc);
-        std::vector<double> driveBare, driveKept;
-        for (int round = 0; round < kRounds && rc == 0; ++round) {
-            for (bool journal : {false, true}) {
-                const double e = TimedDriveInPlace(device, driveBytes, true, journal);
-                const double d = TimedDriveInPlace(device, driveBytes, false, journal);
-                if (e < 0 || d < 0) rc = 1;
-                (journal ? driveKept : driveBare).push_back(e + d);
-            }
-        }
-        const double dcost = Median(driveKept) > 0 ? 1.0 - Median(driveBare) / Median(driveKept) : 0;
-        std::printf("drive %llu MiB in place, encrypt + decrypt by the service's drive loop through the machine\n",
-                    (unsigned long long)driveMib);
-        std::printf("  without journal: %.2f s (%.0f MB/s)\n", Median(driveBare), 2 * mb / Median(driveBare));
-        std::printf("  with journal (%u-chunk durable steps): %.2f s (%.0f MB/s), throughput cost %.1f%%\n",
-                    unsigned(kJournalSpan), Median(driveKept), 2 * mb / Median(driveKept), dcost * 100);
+        const double fullCost = rc == 0 ? DriveJournalCost(device, driveBytes, "full of data", &rc) : 0;
 
-        std::printf("summary: drive encrypt %.2f, drive decrypt %.2f (without the journal %.2f, %.2f), image encrypt %.2f "
-                    "(goal >= 0.8 each), journal cost: drive %.1f%%, file %.1f%% (goal <= 25%%)\n",
-                    Median(encryptRatio), Median(decryptRatio), Median(bareEncryptRatio), Median(bareDecryptRatio),
-                    Median(imageRatio), dcost * 100, cost * 100);
+        std::printf("summary: drive encrypt %.2f, drive decrypt %.2f (full of data %.2f, %.2f; without the journal "
+                    "%.2f, %.2f), image encrypt %.2f (goal >= 0.8 each); against the copy made durable: drive encrypt "
+                    "%.2f, decrypt %.2f (full %.2f, %.2f); journal cost: drive %.1f%% (full of data %.1f%%), file "
+                    "%.1f%% (goal <= 25%%)\n",
+                    empty.Encrypt, empty.Decrypt, full.Encrypt, full.Decrypt, empty.BareEncrypt, empty.BareDecrypt,
+                    Median(imageRatio), empty.DurableEncrypt, empty.DurableDecrypt, full.DurableEncrypt,
+                    full.DurableDecrypt, emptyCost * 100, fullCost * 100, cost * 100);
     }
     SvcUnbind();
     ::kill(host, SIGTERM);
