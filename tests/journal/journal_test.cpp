@@ -134,6 +134,22 @@ JournalRecord NewRecord(const std::string& target, bool encrypt, uint64_t length
     return r;
 }
 
+// The loop's settings for a first run under a journal record, and for the
+// resume of what the registry kept.
+ChunkLoopSettings Journalled(JournalRecord* record) {
+    ChunkLoopSettings s;
+    s.Length = record->Length;
+    s.Encrypt = record->Encrypt;
+    s.Journal = record;
+    return s;
+}
+ChunkLoopSettings Resumed(JournalRecord* stored) {
+    ChunkLoopSettings s = Journalled(stored);
+    s.First = stored->Checkpoint;
+    s.Exists = true;
+    return s;
+}
+
 TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
     SectorKeys keys(kPassword);
     const uint64_t chunks = 2 * kJournalSpan + 9;  // the last one short
@@ -162,10 +178,7 @@ TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
             m.Runs = runs;
             m.Budget = cut;
             JournalRecord record = NewRecord(target, encrypt, length);
-            ChunkLoopSettings s;
-            s.Length = length;
-            s.Encrypt = encrypt;
-            s.Journal = &record;
+            const ChunkLoopSettings s = Journalled(&record);
             bool finished = true;
             EXPECT_NE(RunChunkLoop(m, s, &finished), 0u);
             EXPECT_FALSE(finished);
@@ -196,11 +209,7 @@ TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
             // Restoring twice changes nothing.
             ASSERT_EQ(RestoreJournalEntry(m, &stored), 0u);
 
-            ChunkLoopSettings resume = s;
-            resume.Journal = &stored;
-            resume.First = stored.Checkpoint;
-            resume.Exists = true;
-            EXPECT_EQ(RunChunkLoop(m, resume, &finished), 0u);
+            EXPECT_EQ(RunChunkLoop(m, Resumed(&stored), &finished), 0u);
             EXPECT_TRUE(finished);
             EXPECT_TRUE(m.Bytes == expected) << "resumed medium differs from an uninterrupted conversion";
             DeleteJournal(target);
@@ -224,11 +233,8 @@ TEST(FlushFailure, NothingWrittenSinceTheLastGoodFlushCounts) {
         m.Runs = true;
         m.FailingFlush = failing;
         JournalRecord record = NewRecord(target, true, length);
-        ChunkLoopSettings s;
-        s.Length = length;
-        s.Journal = &record;
         bool finished = true;
-        EXPECT_EQ(RunChunkLoop(m, s, &finished), DWORD(ERROR_IO_DEVICE));
+        EXPECT_EQ(RunChunkLoop(m, Journalled(&record), &finished), DWORD(ERROR_IO_DEVICE));
         EXPECT_FALSE(finished);
         JournalRecord stored;
         ASSERT_TRUE(LoadJournalRecord(target.c_str(), &stored));
@@ -237,11 +243,7 @@ TEST(FlushFailure, NothingWrittenSinceTheLastGoodFlushCounts) {
         ASSERT_EQ(RestoreJournalEntry(m, &stored), 0u);
         for (uint64_t c = stored.Checkpoint; c < chunks; ++c)
             ASSERT_EQ(std::memcmp(m.Bytes.data() + c * kChunk, plain.data() + c * kChunk, kChunk), 0) << "chunk " << c;
-        ChunkLoopSettings resume = s;
-        resume.Journal = &stored;
-        resume.First = stored.Checkpoint;
-        resume.Exists = true;
-        EXPECT_EQ(RunChunkLoop(m, resume, &finished), 0u);
+        EXPECT_EQ(RunChunkLoop(m, Resumed(&stored), &finished), 0u);
         EXPECT_TRUE(finished);
         EXPECT_TRUE(m.Bytes == cipher);
         DeleteJournal(target);

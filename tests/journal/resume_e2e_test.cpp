@@ -92,6 +92,21 @@ protected:
 
     std::string StatusOfG() { return Ctl({"status", "G:"}).output; }
 
+    // With the worker held before chunk 40: waits until chunks 0..39 are
+    // written as `converted` and the registry's checkpoint says they are
+    // durable, then kills the service and waits for it to be gone.
+    void KillServiceAtHeldChunk(pid_t service, const std::string& converted) {
+        const uint64_t last = 39 * kChunk + kChunk - kUnit;
+        bool reached = false;
+        for (int i = 0; i < 1000 && !reached; ++i) {
+            reached = ReadAll(backing_).compare(last, kUnit, converted, last, kUnit) == 0 && RecordedCheckpoint() >= 40;
+            if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_TRUE(reached) << "the conversion never reached the held chunk";
+        ASSERT_EQ(::kill(service, SIGKILL), 0);
+        for (int i = 0; i < 200 && ServicePid() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
     RunResult Resume(const std::string& target, const std::string& password, bool yes = true) {
         std::vector<std::string> args{"resume", target, "--password-file", PasswordFile(password)};
         if (yes) args.push_back("--yes");
@@ -200,17 +215,8 @@ TEST_F(Interrupted, KilledServiceThenWrongPasswordRefusedThenResumedByteIdentica
     const pid_t service = ServicePid();
     ASSERT_GT(service, 0);
     ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 0L);
-    // Held before chunk 40: chunks 0..39 are written, and durable once the
-    // registry's checkpoint says so.
-    const uint64_t last = 39 * kChunk + kChunk - kUnit;
-    bool reached = false;
-    for (int i = 0; i < 1000 && !reached; ++i) {
-        reached = ReadAll(backing_).compare(last, kUnit, cipher_, last, kUnit) == 0 && RecordedCheckpoint() >= 40;
-        if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(reached) << "the conversion never reached the held chunk";
-    ASSERT_EQ(::kill(service, SIGKILL), 0);
-    for (int i = 0; i < 200 && ServicePid() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    KillServiceAtHeldChunk(service, cipher_);
+    if (HasFatalFailure()) return;
     // The machine restarts without the hold.
     ::unsetenv("TARN_FAULT_HOLD_CHUNK");
     Boot(nullptr, "");
@@ -246,15 +252,8 @@ TEST_F(Interrupted, ServiceKilledWhileDecryptingLeavesNoKeyBehind) {
     ASSERT_GT(service, 0);
     ASSERT_EQ(SvcUnlockDrive("G:", kPassword.c_str(), 0), 0L);
     ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 0, ""), 0L);
-    const uint64_t last = 39 * kChunk + kChunk - kUnit;
-    bool reached = false;
-    for (int i = 0; i < 1000 && !reached; ++i) {
-        reached = ReadAll(backing_).compare(last, kUnit, plain_, last, kUnit) == 0 && RecordedCheckpoint() >= 40;
-        if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(reached) << "the conversion never reached the held chunk";
-    ASSERT_EQ(::kill(service, SIGKILL), 0);
-    for (int i = 0; i < 200 && ServicePid() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    KillServiceAtHeldChunk(service, plain_);
+    if (HasFatalFailure()) return;
     ::unsetenv("TARN_FAULT_HOLD_CHUNK");
     SvcUnbind();
     StartService();  // on the machine that kept running
