@@ -91,8 +91,9 @@ Step ReadStep(ChunkMedium& medium, uint64_t first, uint64_t count, uint64_t leng
     return step;
 }
 
-// The stored bytes of one chunk, hashed; an invalid fingerprint when the
-// chunk is past the end or cannot be read (the record then has none).
+// The bytes of one chunk as read, hashed (the medium's reads must give the
+// stored bytes); an invalid fingerprint when the chunk is past the end or
+// cannot be read (the record then has none).
 MediumFingerprint FingerprintOf(ChunkMedium& medium, uint64_t chunk, uint64_t count) {
     MediumFingerprint fingerprint;
     if (chunk >= count) return fingerprint;
@@ -101,7 +102,6 @@ MediumFingerprint FingerprintOf(ChunkMedium& medium, uint64_t chunk, uint64_t co
     if (!bytes || medium.Read(chunk * kChunkSize, bytes.get(), DWORD(kChunkSize), &got, &error) !=
                       ChunkMedium::ReadOutcome::Data)
         return fingerprint;
-    medium.AsStored(chunk, bytes.get(), got);
     fingerprint.Chunk = chunk;
     fingerprint.Hash = FingerprintHash(bytes.get(), got);
     SecureWipe(bytes.get(), kChunkSize);
@@ -199,8 +199,11 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 if (!recordSaved) {
                     s.Journal->Checkpoint = j;
                     // Before the first checkpoint: a chunk the two steps in
-                    // flight cannot reach.
-                    s.Journal->Medium = FingerprintOf(medium, j + 2 * uint64_t(span), count);
+                    // flight cannot reach. Reads through the filter's key
+                    // do not give the stored bytes, and the loop has no key
+                    // to turn them back: such a record gets its fingerprint
+                    // with its first checkpoint.
+                    if (!converted) s.Journal->Medium = FingerprintOf(medium, j + 2 * uint64_t(span), count);
                     s.Journal->Recognised =
                         j == 0 && FirstChunkRecognised(medium, data, step.Lengths[0], s.Encrypt || converted);
                     error = SaveJournalRecord(*s.Journal);

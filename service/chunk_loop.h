@@ -46,9 +46,6 @@ public:
     // reads chunk by chunk to find the one that fails. WriteRun: 0 or the
     // Win32 error; ERROR_NOT_SUPPORTED asks for chunk-by-chunk writes.
     virtual bool ReadRun(uint64_t, uint8_t*, DWORD) { return false; }
-    // Turns bytes as Read gives them into the bytes stored on the medium
-    // (they differ where the filter decrypts the reads).
-    virtual void AsStored(uint64_t, uint8_t*, DWORD) {}
     virtual DWORD WriteRun(uint64_t, uint64_t, const uint8_t*, DWORD) { return ERROR_NOT_SUPPORTED; }
 
     DWORD Noted = 0;

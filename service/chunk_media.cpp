@@ -126,12 +126,6 @@ void VolumeMedium::Transform(uint64_t chunk, uint8_t* data, DWORD length) {
     // Decrypting through the filter: the read gave the plaintext already.
 }
 
-void VolumeMedium::AsStored(uint64_t chunk, uint8_t* data, DWORD length) {
-    // Decrypting through the filter, reads come decrypted: the stored bytes
-    // are their encryption.
-    if (How == Mode::ThroughFilter && !Encrypt) EncryptChunk(Keys, chunk, data, length);
-}
-
 ChunkMedium::ReadOutcome ImageMedium::Read(uint64_t position, uint8_t* data, DWORD length, DWORD* got,
                                            DWORD* error) {
     // A failed seek is noted and the loop carries on.

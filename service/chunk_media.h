@@ -23,7 +23,6 @@ public:
     void Transform(uint64_t chunk, uint8_t* data, DWORD length) override;
     bool ReadRun(uint64_t position, uint8_t* data, DWORD length) override;
     DWORD WriteRun(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) override;
-    void AsStored(uint64_t chunk, uint8_t* data, DWORD length) override;
     DWORD FlushAside() override;
 
     // A second handle on the volume, opened before the lock: its flush does

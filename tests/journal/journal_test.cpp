@@ -39,6 +39,7 @@ public:
     ReadOutcome Read(uint64_t position, uint8_t* data, DWORD length, DWORD* got, DWORD*) override {
         *got = position >= Bytes.size() ? 0 : DWORD(std::min<uint64_t>(length, Bytes.size() - position));
         if (*got) std::memcpy(data, Bytes.data() + position, *got);
+        Convert(position, data, *got);
         return *got ? ReadOutcome::Data : ReadOutcome::End;
     }
     DWORD Write(uint64_t, uint64_t position, const uint8_t* data, DWORD length) override {
@@ -62,12 +63,14 @@ public:
     bool ReadRun(uint64_t position, uint8_t* data, DWORD length) override {
         if (!Runs || position + length > Bytes.size()) return false;
         std::memcpy(data, Bytes.data() + position, length);
+        Convert(position, data, length);
         return true;
     }
     DWORD WriteRun(uint64_t chunk, uint64_t position, const uint8_t* data, DWORD length) override {
         return Runs ? Write(chunk, position, data, length) : DWORD(ERROR_NOT_SUPPORTED);
     }
     void Transform(uint64_t chunk, uint8_t* data, DWORD length) override {
+        if (ConvertedReads) return;
         if (Encrypt)
             EncryptChunk(Keys, chunk, data, length);
         else
@@ -82,8 +85,17 @@ public:
     int FailingFlush = 0;  // this flush (counted from 1) fails, the ones after it do not
     bool Runs = false;
     DWORD CutError = ERROR_IO_DEVICE;  // what the cut write and those after it return
+    // Reads come decrypted, as a drive's through the filter's key while it is
+    // decrypted: the journal keeps the converted bytes and rolls forward.
+    bool ConvertedReads = false;
 
 private:
+    void Convert(uint64_t position, uint8_t* data, DWORD length) {
+        if (!ConvertedReads) return;
+        for (DWORD at = 0; at < length; at += DWORD(kChunk))
+            DecryptImageChunk(Keys, (position + at) / kChunk, data + at, std::min<DWORD>(DWORD(kChunk), length - at));
+    }
+
     bool Encrypt;
     const SectorKeys& Keys;
 };
@@ -167,35 +179,44 @@ TEST(TornConversion, RestoredAndResumedEndsByteIdenticalAtEveryCutPoint) {
     const uint64_t cuts[] = {1, kChunk / 2, kChunk, 5 * kChunk + 100, kJournalSpan * kChunk,
                              kJournalSpan * kChunk + kChunk / 2, (chunks - 1) * kChunk + 512, length - 1};
     for (bool runs : {false, true})
-    for (bool encrypt : {true, false}) {
+    for (int way : {0, 1, 2}) {  // encrypt; decrypt; decrypt with reads through the key
+        const bool encrypt = way == 0, convertedReads = way == 2;
         const std::vector<uint8_t>& input = encrypt ? plain : cipher;
         const std::vector<uint8_t>& expected = encrypt ? cipher : decrypted;
         for (uint64_t cut : cuts) {
-            SCOPED_TRACE(testing::Message() << (encrypt ? "encrypt" : "decrypt") << " cut at " << cut
-                                            << (runs ? ", whole steps" : ", chunk by chunk"));
-            const std::string target = "/virtual/cut-" + std::to_string(cut) + (encrypt ? "e" : "d");
+            SCOPED_TRACE(testing::Message() << (encrypt ? "encrypt" : convertedReads ? "decrypt, reads through the key" : "decrypt")
+                                            << " cut at " << cut << (runs ? ", whole steps" : ", chunk by chunk"));
+            const std::string target = "/virtual/cut-" + std::to_string(cut) + "-" + std::to_string(way);
             MemoryMedium m(input, encrypt, keys);
             m.Runs = runs;
             m.Budget = cut;
+            m.ConvertedReads = convertedReads;
             JournalRecord record = NewRecord(target, encrypt, length);
-            const ChunkLoopSettings s = Journalled(&record);
+            ChunkLoopSettings s = Journalled(&record);
+            s.ReadsConverted = convertedReads;
             bool finished = true;
             EXPECT_NE(RunChunkLoop(m, s, &finished), 0u);
             EXPECT_FALSE(finished);
 
-            // The machine comes back: what the registry holds, then the restore.
+            // The machine comes back, with no key in the filter: what the
+            // registry holds, then the restore.
+            m.ConvertedReads = false;
             JournalRecord stored;
             ASSERT_TRUE(LoadJournalRecord(target.c_str(), &stored));
             EXPECT_EQ(stored.Recognised, true);
-            // Another medium of the same size in its place gets nothing.
-            ASSERT_TRUE(stored.Medium.Valid());
-            std::vector<uint8_t> other = m.Bytes;
-            for (auto& b : other) b ^= 0x5A;
-            MemoryMedium foreign(other, encrypt, keys);
-            JournalRecord copy = stored;
-            EXPECT_EQ(RestoreJournalEntry(foreign, &copy), DWORD(ERROR_FILE_INVALID));
-            EXPECT_TRUE(foreign.Bytes == other) << "the journal was put back on another medium";
-            EXPECT_EQ(copy.Checkpoint, stored.Checkpoint);
+            // Another medium of the same size in its place gets nothing. (A
+            // decryption read through the key has its fingerprint from its
+            // first checkpoint on.)
+            ASSERT_EQ(stored.Medium.Valid(), !convertedReads || stored.Checkpoint > 0);
+            if (stored.Medium.Valid()) {
+                std::vector<uint8_t> other = m.Bytes;
+                for (auto& b : other) b ^= 0x5A;
+                MemoryMedium foreign(other, encrypt, keys);
+                JournalRecord copy = stored;
+                EXPECT_EQ(RestoreJournalEntry(foreign, &copy), DWORD(ERROR_FILE_INVALID));
+                EXPECT_TRUE(foreign.Bytes == other) << "the journal was put back on another medium";
+                EXPECT_EQ(copy.Checkpoint, stored.Checkpoint);
+            }
             m.Dead = false;
             m.Budget = UINT64_MAX;
             EXPECT_EQ(CheckJournalledMedium(m, stored), 0u);
