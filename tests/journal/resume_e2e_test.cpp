@@ -15,9 +15,10 @@ namespace tarn::svce2e {
 namespace {
 
 constexpr uint64_t kChunk = 64 * 1024;
-// More than one durable step, so a cut in the last chunk lands in a later
-// step than one in chunk 37.
-constexpr uint64_t kChunks = kJournalSpan + 40;
+// More than two durable steps: a cut in the last chunk lands in a later step
+// than one in chunk 37, and a chunk lies beyond the reach of the first two
+// steps (what a record's fingerprint uses before its first checkpoint).
+constexpr uint64_t kChunks = 2 * kJournalSpan + 40;
 constexpr uint64_t kDriveBytes = kChunks * kChunk;
 const std::string kPassword = "cut and resumed";
 const char* const kMkfs = "/usr/sbin/mkfs.fat";
@@ -180,30 +181,39 @@ TEST_F(Interrupted, PowerCutDuringDriveDecryptionResumesByteIdentical) {
 // was off: neither the recovery at start nor a resume writes to it, and the
 // journalled medium, put back, still resumes.
 TEST_F(Interrupted, AnotherMediumOfTheSameSizeGetsNothingFromTheJournal) {
-    const uint64_t cut = (kChunks - 1) * kChunk + 12 * 1024;  // past the first checkpoint
-    Boot(&plain_, std::to_string(cut));
-    if (HasFatalFailure() || IsSkipped()) return;
-    ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 0L);
-    EXPECT_NE(WaitForConversion(), 0L) << "the machine died under the conversion";
-    const std::string torn = ReadAll(backing_);
     std::string other = plain_;
     for (char& c : other) c = char(c ^ 0x5A);
+    const struct {
+        const char* where;
+        uint64_t after;
+    } cuts[] = {
+        {"before the first checkpoint", 20 * 1024},
+        {"past the first checkpoint", (kChunks - 1) * kChunk + 12 * 1024},
+    };
+    for (const auto& cut : cuts) {
+        SCOPED_TRACE(cut.where);
+        Boot(&plain_, std::to_string(cut.after));
+        if (HasFatalFailure() || IsSkipped()) return;
+        ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 0L);
+        EXPECT_NE(WaitForConversion(), 0L) << "the machine died under the conversion";
+        const std::string torn = ReadAll(backing_);
 
-    Boot(&other, "");
-    if (HasFatalFailure() || IsSkipped()) return;
-    EXPECT_NE(StatusOfG().find("Interrupted: "), std::string::npos);
-    const RunResult refused = Resume("G:", kPassword);
-    EXPECT_NE(refused.status, 0);
-    EXPECT_NE(refused.output.find("does not hold the medium its interrupted conversion was working on"),
-              std::string::npos)
-        << refused.output;
-    EXPECT_TRUE(ReadAll(backing_) == other) << "the journal was put back on another medium";
+        Boot(&other, "");
+        if (HasFatalFailure() || IsSkipped()) return;
+        EXPECT_NE(StatusOfG().find("Interrupted: "), std::string::npos);
+        const RunResult refused = Resume("G:", kPassword);
+        EXPECT_NE(refused.status, 0);
+        EXPECT_NE(refused.output.find("does not hold the medium its interrupted conversion was working on"),
+                  std::string::npos)
+            << refused.output;
+        EXPECT_TRUE(ReadAll(backing_) == other) << "the journal was put back on another medium";
 
-    Boot(&torn, "");
-    if (HasFatalFailure() || IsSkipped()) return;
-    const RunResult resumed = Resume("G:", kPassword);
-    ASSERT_EQ(resumed.status, 0) << resumed.output;
-    EXPECT_TRUE(ReadAll(backing_) == cipher_) << "not byte-identical to an uninterrupted conversion";
+        Boot(&torn, "");
+        if (HasFatalFailure() || IsSkipped()) return;
+        const RunResult resumed = Resume("G:", kPassword);
+        ASSERT_EQ(resumed.status, 0) << resumed.output;
+        EXPECT_TRUE(ReadAll(backing_) == cipher_) << "not byte-identical to an uninterrupted conversion";
+    }
 }
 
 TEST_F(Interrupted, KilledServiceThenWrongPasswordRefusedThenResumedByteIdentical) {
