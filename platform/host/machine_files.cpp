@@ -311,16 +311,20 @@ void Machine::OnDeviceControl(Connection& conn, bool inShared, wire::Reader& arg
     const NTSTATUS status = IoSendDeviceControl(file->Top(), file->FileObject(), code,
                                                 inLength ? const_cast<uint8_t*>(in) : nullptr, inLength,
                                                 outLength ? output.data() : nullptr, outLength, &information);
-    // Control codes that need write access (raw writes, key changes) can
-    // change what the file system sees.
+    // Any control code may change what reads return (a key, a probe of unit
+    // 0, a medium); read-ahead taken before it is stale. Those that need
+    // write access (raw writes, key changes) can change what the file system
+    // sees too, and dropping its mount says the volume changed.
     if (required & FILE_WRITE_ACCESS) {
         DropMount(file->Volume());
         // A virtual disk may have gained or lost its medium.
-        if (file->Volume()->DriverObject != diskDriver_) NoticeMediaChange(file->Volume());
+        if (file->Volume()->DriverObject != diskDriver_) {
+            NoticeMediaChange(file->Volume());
+            VolumeChanged(file->Volume());
+        }
+    } else {
+        VolumeChanged(file->Volume());
     }
-    // Any control code may change what reads return (a key, a probe of unit
-    // 0, a medium); read-ahead taken before it is stale.
-    VolumeChanged(file->Volume());
     wire::WriteReplyHeader(reply, static_cast<uint32_t>(status), information);
     if (!NT_ERROR(status)) reply.Bytes(output.data(), std::min<size_t>(information, outLength));
 }
