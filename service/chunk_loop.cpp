@@ -120,20 +120,41 @@ struct Aside {
     bool Flush = false;  // the error is the flush's
 };
 
-// The flush, then the checkpoint that counts on it. `aside`: called on the
-// loop's other thread while the loop writes on.
+// The flush, then the checkpoint that counts on it. `aside`: called on
+// another thread while the loop writes on.
 Aside MakeDurable(ChunkMedium& medium, bool aside, const std::string& target, uint64_t checkpoint,
                   const MediumFingerprint& fingerprint) {
     if (DWORD error = aside ? medium.FlushAside() : medium.Flush(); error != 0) return {error, true};
     return {SaveJournalCheckpoint(target, checkpoint, fingerprint), false};
 }
 
+// The work that runs beside a step's writes: the step before it made
+// durable, and the next step's entry written, each on a thread of its own
+// (they touch different files, and the disk takes both flushes at once).
+struct Beside {
+    std::future<Aside> Durable;
+    std::future<DWORD> Entry;
+
+    // Waits for both; the flush's failure comes first, since it decides what
+    // may still count.
+    Aside Wait() {
+        Aside done = Durable.valid() ? Durable.get() : Aside();
+        const DWORD entry = Entry.valid() ? Entry.get() : DWORD(0);
+        if (done.Error == 0 && entry != 0) done = {entry, false};
+        return done;
+    }
+};
+
+// The journal file of a step: consecutive steps use the files in turn.
+int JournalFileOf(uint64_t stepNumber) { return int(stepNumber % TARNSVC_JOURNAL_FILES); }
+
 }  // namespace
 
-// Steps run one after another. While a step's chunks are written, the loop's
-// other thread flushes the step before it, records its checkpoint and then
-// writes the next step's entry over that step's: at most two steps are ever
-// unaccounted for, and both have whole entries.
+// Steps run one after another. While a step's chunks are written, one thread
+// flushes the step before it and records its checkpoint, and another writes
+// the next step's entry into the file of the step three back (recorded by
+// then): at most two steps are ever unaccounted for, and both have whole
+// entries.
 DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finished) {
     *finished = false;
     const uint64_t count = (s.Length + kChunkSize - 1) / kChunkSize;
@@ -162,7 +183,8 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
     bool flushFailed = false;  // nothing written may count after that
     Step step;
     bool haveStep = false;  // read ahead, its entry being written
-    std::future<Aside> pending;
+    Beside pending;
+    uint64_t stepNumber = 0;  // of this run, which picks the step's journal file
     uint64_t j = s.First;
     bool stop = false;
     while (!stop && j < count) {
@@ -209,7 +231,9 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                     error = SaveJournalRecord(*s.Journal);
                     recordSaved = error == 0;
                 }
-                if (error == 0) error = journal.Write(slot, j, uint32_t(step.End - j), converted, data, step.Bytes);
+                if (error == 0)
+                    error = journal.Write(JournalFileOf(stepNumber), j, uint32_t(step.End - j), converted, data,
+                                          step.Bytes);
                 if (error != 0) {
                     SetLastMessage(MSG_JOURNAL_ERROR, unsigned(error));
                     outcome = error;
@@ -217,7 +241,7 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 }
             }
         } else {
-            const Aside done = pending.get();
+            const Aside done = pending.Wait();
             if (done.Error != 0) {
                 SetLastMessage(done.Flush ? MSG_WRITE_ERROR : MSG_JOURNAL_ERROR, unsigned(done.Error));
                 flushFailed = done.Flush;
@@ -246,21 +270,25 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
                 const uint64_t first = next.First;
                 const uint32_t chunks = uint32_t(next.End - next.First);
                 const DWORD bytes = next.Bytes;
-                // The other file holds the entry of the step before this one,
-                // durable by now: its checkpoint is recorded, then the file
-                // takes the next entry.
+                // The step before this one becomes durable and is recorded;
+                // the next step's file held the entry of the step before
+                // that, recorded before this step began.
                 const std::string target = s.Journal->Target;
                 const uint64_t checkpoint = s.Journal->Checkpoint;
                 const MediumFingerprint fingerprint = s.Journal->Medium;
-                const bool save = unsaved;
+                const int file = JournalFileOf(stepNumber + 1);
+                if (unsaved) {
+                    pending.Durable = std::async(std::launch::async, [&medium, target, checkpoint, fingerprint] {
+                        return MakeDurable(medium, true, target, checkpoint, fingerprint);
+                    });
+                }
                 unsaved = false;
-                pending = std::async(std::launch::async, [&medium, &journal, target, checkpoint, fingerprint, save,
-                                                          first, chunks, bytes, nextData, converted, slot] {
-                    Aside done = save ? MakeDurable(medium, true, target, checkpoint, fingerprint) : Aside();
-                    if (done.Error == 0 && bytes)
-                        done.Error = journal.Write(1 - slot, first, chunks, converted, nextData, bytes);
-                    return done;
-                });
+                if (bytes) {
+                    pending.Entry = std::async(std::launch::async, [&journal, file, first, chunks, converted,
+                                                                    nextData, bytes] {
+                        return journal.Write(file, first, chunks, converted, nextData, bytes);
+                    });
+                }
             } else if (next.ReadError != 0) {
                 outcome = next.ReadError;  // after this step is written
             }
@@ -319,10 +347,11 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
         if (stop) {
             // The thread must end first; its entry is harmless, but a failed
             // flush means no write since the last checkpoint may count.
-            if (haveNext && pending.get().Flush) flushFailed = true;
+            if (haveNext && pending.Wait().Flush) flushFailed = true;
             break;
         }
         j = step.End;
+        ++stepNumber;
         step = next;
         haveStep = haveNext;
         if (haveNext) slot = 1 - slot;  // the next step was read into the other buffer

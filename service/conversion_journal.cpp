@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/win32/machine_dir.h"
 #include "service/chunk_cipher.h"
@@ -190,7 +191,7 @@ bool LoadRecordAt(const std::string& keyName, JournalRecord* record) {
 uint64_t FingerprintHash(const uint8_t* bytes, size_t length) { return XXH3_64bits(bytes, length); }
 
 std::string JournalFilePath(const std::string& target, int file) {
-    return tarn::win32::MachineDirectory() + "/conversion-" + TagText(target) + (file ? "-1" : "-0") + ".journal";
+    return tarn::win32::MachineDirectory() + "/conversion-" + TagText(target) + "-" + std::to_string(file) + ".journal";
 }
 
 bool LoadJournalRecord(const char* target, JournalRecord* record) {
@@ -248,8 +249,7 @@ DWORD SaveJournalCheckpoint(const std::string& target, uint64_t checkpoint, cons
 
 void DeleteJournal(const std::string& target) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, KeyOf(target).c_str());
-    DeleteFileA(JournalFilePath(target, 0).c_str());
-    DeleteFileA(JournalFilePath(target, 1).c_str());
+    for (int i = 0; i < TARNSVC_JOURNAL_FILES; ++i) DeleteFileA(JournalFilePath(target, i).c_str());
 }
 
 JournalFile::~JournalFile() {
@@ -259,7 +259,7 @@ JournalFile::~JournalFile() {
 
 DWORD JournalFile::Open(const std::string& target) {
     TargetTag = TargetTagOf(target);
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < TARNSVC_JOURNAL_FILES; ++i) {
         Files[i] = CreateFileA(JournalFilePath(target, i).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (Files[i] == INVALID_HANDLE_VALUE) return GetLastError();
@@ -269,7 +269,8 @@ DWORD JournalFile::Open(const std::string& target) {
 
 DWORD JournalFile::Write(int which, uint64_t firstChunk, uint32_t chunks, bool rollForward, const uint8_t* bytes,
                          size_t length) {
-    HANDLE file = Files[which & 1];
+    if (which < 0 || which >= TARNSVC_JOURNAL_FILES) return ERROR_INVALID_PARAMETER;
+    HANDLE file = Files[which];
     if (file == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     if (chunks == 0 || chunks > kMaxEntryChunks || length > ChunkAt(chunks)) return ERROR_INVALID_PARAMETER;
     std::vector<uint8_t> head(kHeaderSize + MapBytes(chunks), 0);
@@ -361,16 +362,17 @@ bool ReadJournalEntry(const std::string& target, int which, JournalEntry* entry)
 
 std::vector<JournalEntry> ReadJournalEntries(const std::string& target) {
     std::vector<JournalEntry> entries;
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < TARNSVC_JOURNAL_FILES; ++i) {
         JournalEntry entry;
         if (ReadJournalEntry(target, i, &entry)) entries.push_back(std::move(entry));
     }
-    if (entries.size() == 2 && entries[1].FirstChunk < entries[0].FirstChunk) std::swap(entries[0], entries[1]);
+    std::sort(entries.begin(), entries.end(),
+              [](const JournalEntry& a, const JournalEntry& b) { return a.FirstChunk < b.FirstChunk; });
     return entries;
 }
 
 void ClearJournalEntry(const std::string& target) {
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < TARNSVC_JOURNAL_FILES; ++i) {
         HANDLE file = CreateFileA(JournalFilePath(target, i).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) continue;

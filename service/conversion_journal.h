@@ -8,13 +8,13 @@
 //   direction, the chunk size, the length, whether its plaintext held a file
 //   system the recognizer test knows, the checkpoint: the number of chunks
 //   from 0 that are converted and durable, and the medium's fingerprint.
-// - In the files "conversion-TAG-0.journal" and "-1.journal" of the machine
-//   directory, used in turn: one entry each, the bytes of a step's chunks as
-//   they must be put back should their writes be torn (chunks that are all
-//   zero only marked as such), written and flushed before the first of them
-//   is overwritten. Two files let the next step's
-//   entry be written while this step's chunks are; a torn entry only ever
-//   spoils the newer file.
+// - In the files "conversion-TAG-0.journal", "-1.journal" and "-2.journal"
+//   of the machine directory, used in turn: one entry each, the bytes of a
+//   step's chunks as they must be put back should their writes be torn
+//   (chunks that are all zero only marked as such), written and flushed
+//   before the first of them is overwritten. Three files let the next step's
+//   entry be written while this step's chunks are written and the step
+//   before is made durable; a torn entry only ever spoils the newest file.
 //
 // Neither part ever holds a password or a key. Each target has at most one
 // journal; only one of them is written at a time (one worker runs).
@@ -30,6 +30,8 @@
 // Longest target kept, terminator included; largest entry of the file.
 #define TARNSVC_MAX_JOURNAL_TARGET 4096u
 #define TARNSVC_MAX_JOURNAL_BYTES (64u << 20)
+// Journal files per target, used in turn by consecutive steps.
+#define TARNSVC_JOURNAL_FILES 3
 
 // One chunk whose stored bytes stay as they are while the record says what
 // it says (the last converted one, or before the first checkpoint one past
@@ -88,14 +90,14 @@ public:
     JournalFile(const JournalFile&) = delete;
     JournalFile& operator=(const JournalFile&) = delete;
 
-    // Opens (creates) both files for the journalled target; 0 or the Win32 error.
+    // Opens (creates) the files for the journalled target; 0 or the Win32 error.
     DWORD Open(const std::string& target);
     // Writes the entry over the file's previous one and flushes it to the
     // disk; 0 or the Win32 error. One write per file at a time.
     DWORD Write(int file, uint64_t firstChunk, uint32_t chunks, bool rollForward, const uint8_t* bytes, size_t length);
 
 private:
-    HANDLE Files[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    HANDLE Files[TARNSVC_JOURNAL_FILES] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
     uint64_t TargetTag = 0;
 };
 
@@ -103,10 +105,10 @@ private:
 // checksum does not match), which means no chunk write had started for it.
 // An entry written for another target does not count.
 bool ReadJournalEntry(const std::string& target, int file, JournalEntry* entry);
-// The whole entries of both files, in ascending chunk order.
+// The whole entries of the files, in ascending chunk order.
 std::vector<JournalEntry> ReadJournalEntries(const std::string& target);
 // Empties the journal files once their entries have been restored.
 void ClearJournalEntry(const std::string& target);
 
-// The path of a target's journal file 0 or 1.
+// The path of a target's journal file 0 to TARNSVC_JOURNAL_FILES - 1.
 std::string JournalFilePath(const std::string& target, int file);
