@@ -91,20 +91,24 @@ Step ReadStep(ChunkMedium& medium, uint64_t first, uint64_t count, uint64_t leng
     return step;
 }
 
-// The bytes of one chunk as read, hashed (the medium's reads must give the
-// stored bytes); an invalid fingerprint when the chunk is past the end or
-// cannot be read (the record then has none).
+// The hash of one chunk's bytes as read: 0, the read's error, or
+// ERROR_HANDLE_EOF when the medium ends before it. The copy is wiped.
+DWORD HashOfChunk(ChunkMedium& medium, uint64_t chunk, uint64_t* hash) {
+    AlignedBuffer bytes = AllocateAligned(kChunkSize);
+    if (!bytes) return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD got = 0, error = 0;
+    const auto read = medium.Read(chunk * kChunkSize, bytes.get(), DWORD(kChunkSize), &got, &error);
+    if (read == ChunkMedium::ReadOutcome::Data) *hash = FingerprintHash(bytes.get(), got);
+    SecureWipe(bytes.get(), kChunkSize);
+    if (read == ChunkMedium::ReadOutcome::Failed) return error ? error : DWORD(ERROR_READ_FAULT);
+    return read == ChunkMedium::ReadOutcome::Data ? 0 : DWORD(ERROR_HANDLE_EOF);
+}
+
+// A fingerprint of the chunk (the medium's reads must give the stored
+// bytes); none when the chunk is past the end or cannot be read.
 MediumFingerprint FingerprintOf(ChunkMedium& medium, uint64_t chunk, uint64_t count) {
     MediumFingerprint fingerprint;
-    if (chunk >= count) return fingerprint;
-    AlignedBuffer bytes = AllocateAligned(kChunkSize);
-    DWORD got = 0, error = 0;
-    if (!bytes || medium.Read(chunk * kChunkSize, bytes.get(), DWORD(kChunkSize), &got, &error) !=
-                      ChunkMedium::ReadOutcome::Data)
-        return fingerprint;
-    fingerprint.Chunk = chunk;
-    fingerprint.Hash = FingerprintHash(bytes.get(), got);
-    SecureWipe(bytes.get(), kChunkSize);
+    if (chunk < count && HashOfChunk(medium, chunk, &fingerprint.Hash) == 0) fingerprint.Chunk = chunk;
     return fingerprint;
 }
 
@@ -375,14 +379,11 @@ DWORD RunChunkLoop(ChunkMedium& medium, const ChunkLoopSettings& s, bool* finish
 
 DWORD CheckJournalledMedium(ChunkMedium& medium, const JournalRecord& record) {
     if (!record.Medium.Valid()) return 0;
-    AlignedBuffer bytes = AllocateAligned(kChunkSize);
-    if (!bytes) return ERROR_NOT_ENOUGH_MEMORY;
-    DWORD got = 0, error = 0;
-    const auto read = medium.Read(record.Medium.Chunk * kChunkSize, bytes.get(), DWORD(kChunkSize), &got, &error);
-    if (read == ChunkMedium::ReadOutcome::Failed) return error;
-    const bool same = read == ChunkMedium::ReadOutcome::Data && FingerprintHash(bytes.get(), got) == record.Medium.Hash;
-    SecureWipe(bytes.get(), kChunkSize);
-    return same ? 0 : DWORD(ERROR_FILE_INVALID);
+    uint64_t hash = 0;
+    const DWORD error = HashOfChunk(medium, record.Medium.Chunk, &hash);
+    if (error == ERROR_HANDLE_EOF) return ERROR_FILE_INVALID;  // a shorter medium is another one
+    if (error != 0) return error;
+    return hash == record.Medium.Hash ? 0 : DWORD(ERROR_FILE_INVALID);
 }
 
 DWORD RestoreJournalEntry(ChunkMedium& medium, JournalRecord* record) {

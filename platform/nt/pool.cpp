@@ -63,7 +63,6 @@ void Forget(ULONG Tag, SIZE_T Size) {
   pool->TotalBlocks--;
 }
 
-// Fills from byte `From` on: the bytes before it are the caller's to write.
 // Blocks start on 64 bytes, their header just before them. Copies between a
 // block and a page-aligned buffer then never have the destination 1 to 15
 // bytes past the source within a page, which makes rep movsb (the kernel's
@@ -71,6 +70,7 @@ void Forget(ULONG Tag, SIZE_T Size) {
 // data 8 bytes into its block is such a copy on a 16-byte boundary.
 constexpr SIZE_T kBlockAlign = 64;
 
+// Fills from byte `From` on: the bytes before it are the caller's to write.
 PVOID Allocate(SIZE_T NumberOfBytes, ULONG Tag, bool Zero, SIZE_T From = 0) {
   if (NumberOfBytes > SIZE_MAX - 2 * kBlockAlign) return nullptr;
   if (!Admit(Tag, NumberOfBytes)) return nullptr;

@@ -93,6 +93,24 @@ protected:
 
     std::string StatusOfG() { return Ctl({"status", "G:"}).output; }
 
+    struct Cut {
+        const char* where;
+        uint64_t after;  // bytes persisted before the power goes
+    };
+
+    // A boot with `medium` on the drive and the power cut after `after`
+    // bytes, then a conversion until the machine dies under it (a decryption
+    // unlocks the drive first).
+    void ConvertUntilCut(const std::string& medium, uint64_t after, bool encrypt) {
+        Boot(&medium, std::to_string(after));
+        if (HasFatalFailure() || IsSkipped()) return;
+        if (!encrypt) {
+            ASSERT_EQ(SvcUnlockDrive("G:", kPassword.c_str(), 0), 0L);
+        }
+        ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", encrypt ? 1 : 0, encrypt ? kPassword.c_str() : ""), 0L);
+        EXPECT_NE(WaitForConversion(), 0L) << "the machine died under the conversion";
+    }
+
     // With the worker held before chunk 40: waits until chunks 0..39 are
     // written as `converted` and the registry's checkpoint says they are
     // durable, then kills the service and waits for it to be gone.
@@ -135,20 +153,15 @@ protected:
 };
 
 TEST_F(Interrupted, PowerCutDuringDriveEncryptionResumesByteIdentical) {
-    const struct {
-        const char* where;
-        uint64_t after;
-    } cuts[] = {
+    const Cut cuts[] = {
         {"inside chunk 0", 20 * 1024},
         {"in the middle of chunk 37", 37 * kChunk + kChunk / 2},
         {"inside the last chunk", (kChunks - 1) * kChunk + 12 * 1024},
     };
     for (const auto& cut : cuts) {
         SCOPED_TRACE(cut.where);
-        Boot(&plain_, std::to_string(cut.after));
+        ConvertUntilCut(plain_, cut.after, true);
         if (HasFatalFailure() || IsSkipped()) return;
-        ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 0L);
-        EXPECT_NE(WaitForConversion(), 0L) << "the machine died under the conversion";
         ExpectTornAt(ReadAll(backing_), cut.after, cipher_, plain_);
         RecoverAndResume(true, cut.where);
         if (HasFatalFailure()) return;
@@ -156,21 +169,15 @@ TEST_F(Interrupted, PowerCutDuringDriveEncryptionResumesByteIdentical) {
 }
 
 TEST_F(Interrupted, PowerCutDuringDriveDecryptionResumesByteIdentical) {
-    const struct {
-        const char* where;
-        uint64_t after;
-    } cuts[] = {
+    const Cut cuts[] = {
         {"inside chunk 0", 30 * 1024},
         {"in the middle of chunk 50", 50 * kChunk + kChunk / 2},
         {"inside the last chunk", (kChunks - 1) * kChunk + 40 * 1024},
     };
     for (const auto& cut : cuts) {
         SCOPED_TRACE(cut.where);
-        Boot(&cipher_, std::to_string(cut.after));
+        ConvertUntilCut(cipher_, cut.after, false);
         if (HasFatalFailure() || IsSkipped()) return;
-        ASSERT_EQ(SvcUnlockDrive("G:", kPassword.c_str(), 0), 0L);
-        ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 0, ""), 0L);
-        EXPECT_NE(WaitForConversion(), 0L) << "the machine died under the conversion";
         ExpectTornAt(ReadAll(backing_), cut.after, plain_, cipher_);
         RecoverAndResume(false, cut.where);
         if (HasFatalFailure()) return;
@@ -183,19 +190,14 @@ TEST_F(Interrupted, PowerCutDuringDriveDecryptionResumesByteIdentical) {
 TEST_F(Interrupted, AnotherMediumOfTheSameSizeGetsNothingFromTheJournal) {
     std::string other = plain_;
     for (char& c : other) c = char(c ^ 0x5A);
-    const struct {
-        const char* where;
-        uint64_t after;
-    } cuts[] = {
+    const Cut cuts[] = {
         {"before the first checkpoint", 20 * 1024},
         {"past the first checkpoint", (kChunks - 1) * kChunk + 12 * 1024},
     };
     for (const auto& cut : cuts) {
         SCOPED_TRACE(cut.where);
-        Boot(&plain_, std::to_string(cut.after));
+        ConvertUntilCut(plain_, cut.after, true);
         if (HasFatalFailure() || IsSkipped()) return;
-        ASSERT_EQ(SvcStartDriveConversion("\\\\.\\G:", 1, kPassword.c_str()), 0L);
-        EXPECT_NE(WaitForConversion(), 0L) << "the machine died under the conversion";
         const std::string torn = ReadAll(backing_);
 
         Boot(&other, "");
