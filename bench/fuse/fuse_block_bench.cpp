@@ -8,7 +8,10 @@
 // - writes made durable (conv=fdatasync on both sides): the view writes
 //   through at once, so this is the like-for-like write;
 // - reads cold (both files' cached pages dropped first, the backing file's
-//   too before the view's read, since the host reads it) and warm (read again).
+//   too before the view's read) and warm (read again). The host reads the
+//   backing file through a mapping, and mapped pages stay cached, so "cold"
+//   finds the backing file's pages cached on both sides: it measures the
+//   view's own path with an empty cache of its own.
 #include <windows.h>
 
 #include <winioctl.h>
@@ -181,7 +184,7 @@ int main(int argc, char** argv) {
                         backing.c_str(), view.c_str(), loadBefore.c_str(), LoadAverage().c_str());
             const char* names[kKinds] = {
                 "writes, as first measured (buffered)   ", "reads, as first measured (after writes)",
-                "writes, durable (conv=fdatasync)        ", "reads, cold (caches dropped)           ",
+                "writes, durable (conv=fdatasync)        ", "reads, cold (the view's cache dropped) ",
                 "reads, warm (cached)                    "};
             for (int kind = 0; kind < kKinds; ++kind) {
                 std::vector<double> ratio;

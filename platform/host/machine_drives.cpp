@@ -60,6 +60,7 @@ Status Machine::OpenMedia(const DriveEntry& entry, VolumeMedia& media) {
     if (fd < 0) return Error{"cannot open " + path};
     media.fd = fd;
     media.length = *size - *size % 512;
+    MapMedia(media);
     ++media.changeCount;
     return Ok();
 }
@@ -130,9 +131,7 @@ void Machine::RemoveDrive(char letter, bool announce) {
     ObDereferenceObject(d.volume);
     {
         std::unique_lock<std::shared_mutex> guard(d.media->lock);
-        if (d.media->fd >= 0) ::close(d.media->fd);
-        d.media->fd = -1;
-        d.media->length = 0;
+        CloseMedia(*d.media);
     }
     VolumeChanged(d.volume);
     if (announce) Broadcast(kDbtDeviceRemoveComplete, letter, false, d.interfaceName, true);
@@ -143,7 +142,7 @@ NTSTATUS Machine::ChangeMedia(Drive& drive, const DriveEntry& entry) {
     VolumeAboutToChange(drive.volume);
     {
         std::unique_lock<std::shared_mutex> guard(drive.media->lock);
-        if (drive.media->fd >= 0) ::close(drive.media->fd);
+        CloseMedia(*drive.media);
         if (auto s = OpenMedia(entry, *drive.media); !s) {
             std::fprintf(stderr, "tarnhost: drive %c: %s; it stays empty\n", entry.letter, s.error().c_str());
         }

@@ -145,4 +145,40 @@ TEST_F(VolumeDriverTest, UnmappableBufferFailsWithoutTouchingTheMedium) {
     EXPECT_EQ(IoSendSimple(device_, nullptr, IRP_MJ_CREATE, 0), STATUS_SUCCESS);
 }
 
+TEST_F(VolumeDriverTest, MappedReadsFollowWritesAndAFileCutShortUnderThem) {
+    MapMedia(media_);
+    ASSERT_NE(media_.view, nullptr);
+    ULONG_PTR info = 0;
+    std::vector<uint8_t> in(8192), out(8192);
+
+    // Written through the device and written to the file behind its back:
+    // the next read shows both.
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 + 3);
+    ASSERT_EQ(IoSendReadWrite(device_, nullptr, IRP_MJ_WRITE, in.data(), 8192, 4096, &info), STATUS_SUCCESS);
+    ASSERT_EQ(IoSendReadWrite(device_, nullptr, IRP_MJ_READ, out.data(), 8192, 4096, &info), STATUS_SUCCESS);
+    EXPECT_EQ(out, in);
+    std::fill(in.begin(), in.end(), 0x5A);
+    ASSERT_EQ(::pwrite(fd_, in.data(), 512, 4096 + 1024), 512);
+    ASSERT_EQ(IoSendReadWrite(device_, nullptr, IRP_MJ_READ, out.data(), 8192, 4096, &info), STATUS_SUCCESS);
+    EXPECT_EQ(out[1024], 0x5A);
+    EXPECT_EQ(out[1535], 0x5A);
+    EXPECT_NE(out[1536], 0x5A);
+
+    // Cut short by somebody else: the pages past the end fault instead of
+    // reading; the read fails as a device error, the process lives on and
+    // what is still there reads.
+    ASSERT_EQ(::ftruncate(fd_, kSize / 2), 0);
+    EXPECT_EQ(IoSendReadWrite(device_, nullptr, IRP_MJ_READ, out.data(), 8192, kSize / 2 - 4096, &info),
+              STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(info, 4096u);
+    EXPECT_EQ(IoSendReadWrite(device_, nullptr, IRP_MJ_READ, out.data(), 4096, kSize / 2 - 4096, &info),
+              STATUS_SUCCESS);
+
+    CloseMedia(media_);
+    EXPECT_EQ(media_.view, nullptr);
+    EXPECT_EQ(media_.fd, -1);
+    EXPECT_EQ(IoSendReadWrite(device_, nullptr, IRP_MJ_READ, out.data(), 512, 0, &info), STATUS_NO_MEDIA_IN_DEVICE);
+    fd_ = ::open((dir_ + "/disk").c_str(), O_RDWR);  // the fixture's to close
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The machine's disk driver: one volume device per drive of the drive table,
 // answering what a disk stack under a filter answers. Data moves between the
-// request's buffer and the backing file with pread/pwrite, no extra copy.
+// request's buffer and the backing file with one copy: reads from a mapping
+// of the backing file, writes with pwrite (the mapping shares their pages).
 #pragma once
 
 #include <cstdint>
@@ -20,9 +21,16 @@ struct VolumeMedia {
     std::shared_mutex lock;
     int fd = -1;            // -1: no medium
     ULONGLONG length = 0;   // bytes, a multiple of 512
+    const UCHAR* view = nullptr;  // read-only mapping of the first length bytes, or null: reads use pread
     bool readOnly = false;  // medium or drive is write-protected
     ULONG changeCount = 0;  // bumped on every media change
 };
+
+// Opens the medium's mapping for reads (leaves none where the file cannot be
+// mapped) and, on close, drops it and the descriptor. The caller holds lock
+// exclusively, or owns the medium alone.
+void MapMedia(VolumeMedia& media);
+void CloseMedia(VolumeMedia& media);
 
 // Device extension of a volume device. Every field is set before the device
 // is started and never changes afterwards; the medium has its own lock.

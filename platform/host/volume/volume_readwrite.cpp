@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include <unistd.h>
 
 #include "platform/host/volume/volume.h"
+#include "platform/nt/section.h"
 
 namespace tarn::host {
 
@@ -31,6 +33,30 @@ ULONG Transfer(bool write, int fd, PUCHAR buffer, ULONG length, ULONGLONG offset
         done += static_cast<ULONG>(n);
     }
     return done;
+}
+
+struct ViewCopy {
+    const UCHAR* source;
+    PUCHAR target;
+    ULONG length;
+};
+
+VOID CopyFromView(PVOID context) {
+    const auto* copy = static_cast<const ViewCopy*>(context);
+    std::memcpy(copy->target, copy->source, copy->length);
+}
+
+// A read from the mapping; where the file was cut short under it (the fault
+// ends the copy), pread reads again and says what is really there.
+ULONG Read(const VolumeMedia& media, PUCHAR buffer, ULONG length, ULONGLONG offset, int* error) {
+    if (media.view) {
+        ViewCopy copy{media.view + offset, buffer, length};
+        if (NT_SUCCESS(NtHostGuardViewAccess(CopyFromView, &copy))) {
+            *error = 0;
+            return length;
+        }
+    }
+    return Transfer(false, media.fd, buffer, length, offset, error);
 }
 
 // The power-cut switch for tests, read from tarnhost's environment once:
@@ -131,7 +157,9 @@ NTSTATUS VolumeDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     bool dead = false;
     const ULONG allowed = write ? PowerCut::Instance().Allow(count, &dead) : count;
     int error = 0;
-    const ULONG done = allowed ? Transfer(write, media->fd, buffer, allowed, offset, &error) : 0;
+    ULONG done = 0;
+    if (!write) done = Read(*media, buffer, count, offset, &error);
+    else if (allowed) done = Transfer(true, media->fd, buffer, allowed, offset, &error);
     if (dead) return VolumeComplete(Irp, STATUS_IO_DEVICE_ERROR, 0);
     if (error == ENOSPC) return VolumeComplete(Irp, STATUS_DISK_FULL, done);
     if (error) return VolumeComplete(Irp, STATUS_IO_DEVICE_ERROR, done);
