@@ -12,6 +12,7 @@
 #include "service/device_path.h"
 #include "service/file_system_views.h"
 #include "service/drive_messages.h"
+#include "service/marker_read.h"
 #include "service/fault_injection.h"
 #include "service/handle_guard.h"
 #include "service/procedures.h"
@@ -112,6 +113,9 @@ DWORD RunDriveConversion(HANDLE volume, uint64_t length, bool encrypt, const cha
             !DeviceIoControl(volume, IOCTL_CRYPT_SET_KEY, keyBuffer, kKeySize, nullptr, 0, &returned, nullptr)) {
             result = GetLastError();
             SetLastMessage(MSG_ENCRYPT_COMPLETION, unsigned(result));
+        } else if (!paused) {
+            // Should this read fail, the dismount's read still shows the marker.
+            ShowMarkerToFilter(volume);
         }
     } else if (!VolumeControl(volume, IOCTL_CRYPT_END_ENCRYPTION)) {
         result = GetLastError();

@@ -8,6 +8,7 @@
 #include "service/device_path.h"
 #include "service/file_system_views.h"
 #include "service/handle_guard.h"
+#include "service/marker_read.h"
 #include "service/procedures.h"
 
 namespace {
@@ -66,6 +67,9 @@ long SvcUnlockDrive(const char* drive, const char* password, long isFullPath) {
                                 nullptr)) {
         result = long(GetLastError());
     } else {
+        // A drive whose marker the filter has not seen yet takes the key but
+        // would pass writes through until the dismount's read.
+        ShowMarkerToFilter(volume.Get());
         VolumeControl(volume.Get(), FSCTL_UNLOCK_VOLUME);
         VolumeControl(volume.Get(), FSCTL_DISMOUNT_VOLUME);
     }
