@@ -63,10 +63,7 @@ void OnBusError(int Signal, siginfo_t* Info, void* Context) {
 void InstallBusHandler() {
   struct sigaction action = {};
   action.sa_sigaction = OnBusError;
-  // SA_NODEFER: SIGBUS stays unblocked while the handler runs, so the jump
-  // out of it leaves the thread's mask as it was, and the guard need not
-  // save the mask (a system call) on every access.
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   sigaction(SIGBUS, &action, &PreviousBusHandler);
 }
@@ -180,7 +177,13 @@ extern "C" NTSTATUS NtHostGuardViewAccess(PNTHOST_VIEW_ROUTINE Routine, PVOID Co
   std::call_once(BusHandlerInstalled, InstallBusHandler);
   sigjmp_buf here;
   sigjmp_buf* const outer = ViewGuard;
+  // The mask is not saved here (a system call on every access): the jump
+  // out of the handler leaves SIGBUS blocked, and only that path unblocks it.
   if (sigsetjmp(here, 0) != 0) {
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
     ViewGuard = outer;
     return STATUS_IN_PAGE_ERROR;
   }
