@@ -7,6 +7,7 @@
 // a request runs in a driver, except drivesMutex_ around whole media changes.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -65,6 +66,10 @@ public:
     // before now is stale. Call once the change is complete.
     void VolumeChanged(PDEVICE_OBJECT volume) { generations_.Bump(volume); }
     void VolumeAboutToChange(PDEVICE_OBJECT volume) { VolumeGenerations::Announce(volume); }
+    // The block view's writes to a volume, held off while a control request
+    // that needs write access (a key, a raw write) runs; null: none to hold.
+    using ViewWriteHold = std::function<std::shared_ptr<void>(PDEVICE_OBJECT volume)>;
+    void SetViewWriteHold(ViewWriteHold hold);
 
 private:
     struct Drive {
@@ -100,6 +105,8 @@ private:
     // The mounted file system of a volume, recognizing it when not mounted.
     hostfs::MountResult Mount(PDEVICE_OBJECT volume);
     void DropMount(PDEVICE_OBJECT volume);
+    // The block view's hold on the volume's writes (see SetViewWriteHold).
+    std::shared_ptr<void> HoldViewWrites(PDEVICE_OBJECT volume);
     // The device a drive letter names, referenced (ObDereferenceObject), or null.
     PDEVICE_OBJECT DeviceForRoot(const std::string& root);
 
@@ -152,6 +159,8 @@ private:
     ULONG nextVolumeNumber_ = 1;
     ULONG nextCdNumber_ = 0;
 
+    std::mutex viewHoldMutex_;  // guards viewHold_, copied out and called outside
+    std::shared_ptr<const ViewWriteHold> viewHold_;
     std::mutex fsMutex_;
     std::map<PDEVICE_OBJECT, PFILE_OBJECT> locks_;  // volume -> file object holding its lock
     struct ShareEntry {

@@ -308,9 +308,16 @@ void Machine::OnDeviceControl(Connection& conn, bool inShared, wire::Reader& arg
     }
     // The I/O manager copies the input into the request's system buffer.
     std::vector<uint8_t> output(outLength);
-    const NTSTATUS status = IoSendDeviceControl(file->Top(), file->FileObject(), code,
-                                                inLength ? const_cast<uint8_t*>(in) : nullptr, inLength,
-                                                outLength ? output.data() : nullptr, outLength, &information);
+    NTSTATUS status;
+    {
+        // A key set while the block view rewrites a partial unit would have
+        // the ciphertext it read written back as plaintext. Taken after the
+        // announcement, whose flush may write through the view.
+        const std::shared_ptr<void> hold =
+            (required & FILE_WRITE_ACCESS) ? HoldViewWrites(file->Volume()) : nullptr;
+        status = IoSendDeviceControl(file->Top(), file->FileObject(), code, inLength ? const_cast<uint8_t*>(in) : nullptr,
+                                     inLength, outLength ? output.data() : nullptr, outLength, &information);
+    }
     // Any control code may change what reads return (a key, a probe of unit
     // 0, a medium); read-ahead taken before it is stale. Those that need
     // write access (raw writes, key changes) can change what the file system
@@ -352,6 +359,21 @@ void Machine::OnMapGenerations(Connection& conn, wire::Reader& args, wire::Write
     wire::Writer answer;
     wire::WriteReplyHeader(answer, STATUS_SUCCESS, file->GenerationSlot());
     conn.Send(answer.Finish(), generations_.Fd());
+}
+
+void Machine::SetViewWriteHold(ViewWriteHold hold) {
+    auto next = hold ? std::make_shared<const ViewWriteHold>(std::move(hold)) : nullptr;
+    std::lock_guard<std::mutex> guard(viewHoldMutex_);
+    viewHold_ = std::move(next);
+}
+
+std::shared_ptr<void> Machine::HoldViewWrites(PDEVICE_OBJECT volume) {
+    std::shared_ptr<const ViewWriteHold> hold;
+    {
+        std::lock_guard<std::mutex> guard(viewHoldMutex_);
+        hold = viewHold_;
+    }
+    return hold ? (*hold)(volume) : nullptr;
 }
 
 }  // namespace tarn::host

@@ -581,6 +581,47 @@ TEST_F(BlockViewTest, ConcurrentWritesThroughViewAndHandleNeitherHangNorLeaveSta
         << "the view and the drive disagree after the writes";
 }
 
+// A write of part of a unit reads the unit and writes it back whole. While
+// the drive is Locked that read gives ciphertext and the write is refused;
+// a key arriving between the two would have the ciphertext written back as
+// plaintext. Writers here put back the bytes a unit already holds, so
+// whatever is refused or accepted, the drive must read as it did.
+TEST_F(BlockViewTest, PartialWritesRacingKeyChangesNeverCorruptAUnit) {
+    EncryptAndUnlockE();
+    constexpr uint64_t kBase = 9 << 20;
+    constexpr size_t kUnits = 64;
+    const auto model = Pattern(kUnits * 512, 77);
+    ASSERT_EQ(PwriteAt(Block('E'), kBase, model.data(), model.size()), static_cast<ssize_t>(model.size()));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        const int fd = ::open(Block('E').c_str(), O_WRONLY);
+        for (uint64_t i = 0; fd >= 0 && !stop; ++i) {
+            const uint64_t unit = (i * 7) % kUnits;
+            const uint64_t at = unit * 512 + 100 + i % 200;  // never a whole unit
+            (void)::pwrite(fd, model.data() + at, 64, static_cast<off_t>(kBase + at));
+        }
+        if (fd >= 0) ::close(fd);
+    });
+    HANDLE h = OpenVolume();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    uint8_t key[64] = {};
+    BuildKeyBuffer(kPassword, key);
+    for (int i = 0; i < 3000; ++i) {
+        Control(h, IOCTL_CRYPT_CLEAR_KEY);
+        Control(h, IOCTL_CRYPT_SET_KEY, key, 32);
+    }
+    stop = true;
+    writer.join();
+    CloseHandle(h);
+    std::vector<uint8_t> back(model.size());
+    ASSERT_EQ(PreadAt(Block('E'), kBase, back.data(), back.size()), static_cast<ssize_t>(back.size()));
+    for (size_t u = 0; u < kUnits; ++u) {
+        EXPECT_TRUE(std::equal(back.begin() + long(u * 512), back.begin() + long(u * 512 + 512),
+                               model.begin() + long(u * 512)))
+            << "unit " << u << " was corrupted by a write that straddled a key change";
+    }
+}
+
 // fsync through the view makes the bytes durable on the backing store; the
 // view keeps nothing dirty, so even a host killed outright after the write
 // loses nothing that write() reported written.

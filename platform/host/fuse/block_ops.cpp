@@ -250,10 +250,10 @@ void OpWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t
     uint64_t length = 0;
     NTSTATUS status = open.handle->Length(length);
     if (!NT_SUCCESS(status)) return (void)fuse_reply_err(req, ErrnoOfStatus(status));
-    // FIXME: a read-modify-write that straddles an unlock (its partial unit
-    // read as ciphertext while locked, written after the key is set) puts
-    // that ciphertext back as plaintext; nothing below lets us hold the key
-    // state across both requests.
+    // A read-modify-write of a partial unit holds the drive's lock across its
+    // read and its write, and the machine takes that lock around every key
+    // change (BlockView::HoldWrites): ciphertext read while Locked can never
+    // be written back as plaintext after an unlock.
     // The kernel fills its pages with these bytes itself and holds them
     // locked until we answer: the change this write reports leaves them be.
     const KernelCache::OwnWrite own(ino);

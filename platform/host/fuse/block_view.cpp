@@ -227,6 +227,12 @@ std::shared_ptr<std::shared_mutex> BlockView::DriveLock(PDEVICE_OBJECT volume) {
     return lock;
 }
 
+std::shared_ptr<void> BlockView::HoldWrites(PDEVICE_OBJECT volume) {
+    std::shared_ptr<std::shared_mutex> lock = DriveLock(volume);
+    lock->lock();
+    return std::shared_ptr<void>(lock.get(), [lock](void*) { lock->unlock(); });
+}
+
 std::unique_ptr<BlockView> StartBlockViewOrSay(const BlockViewOptions& options, BlockViewHooks hooks) {
     auto view = BlockView::Start(options, std::move(hooks));
     if (!view) {

@@ -72,6 +72,10 @@ public:
     const BlockViewHooks& Hooks() const { return hooks_; }
     // The lock that keeps read-modify-writes of one drive from tearing units.
     std::shared_ptr<std::shared_mutex> DriveLock(PDEVICE_OBJECT volume);
+    // Holds the view's writes to the volume off until the returned object
+    // goes: one in flight ends first. A key change made meanwhile cannot fall
+    // between a partial unit's read and its write.
+    std::shared_ptr<void> HoldWrites(PDEVICE_OBJECT volume);
     KernelCache& Cache() { return *cache_; }
     // Widens the kernel's read-ahead for the files where the system allows
     // it. Only once the kernel has our answer to its first request (which

@@ -24,7 +24,8 @@ public:
 
 private:
     std::string machineDir_;
-    std::unique_ptr<BlockView> blockView_;
+    Machine& machine_;
+    std::shared_ptr<BlockView> blockView_;
 };
 
 }  // namespace tarn::host::fuse
