@@ -99,7 +99,7 @@ TEST(UnitIo, UnalignedTransfersMoveExactlyTheBytesAskedFor) {
         SCOPED_TRACE(c.what);
         MemoryUnits device(kSize);
         std::vector<uint8_t> model = device.bytes;
-        std::shared_mutex lock;
+        tarn::host::fuse::DriveMutex lock;
         std::vector<uint8_t> scratch;
         const auto data = Pattern(c.length, 0x31);
         auto written = data;  // the device may change what it was given
@@ -122,7 +122,7 @@ TEST(UnitIo, UnalignedTransfersMoveExactlyTheBytesAskedFor) {
 TEST(UnitIo, ReadsAndWritesAtOrPastTheEndMoveNothing) {
     MemoryUnits device(8192);
     const auto before = device.bytes;
-    std::shared_mutex lock;
+    tarn::host::fuse::DriveMutex lock;
     std::vector<uint8_t> scratch;
     const uint8_t* got = nullptr;
     const auto r = ReadBytes(device, 8192, 8192, 100, scratch, got);
@@ -158,7 +158,7 @@ TEST(UnitIo, DeviceFaultsReachTheCallerAndLoseNothing) {
         device.failReads = c.failReads;
         device.failWrites = c.failWrites;
         const auto before = device.bytes;
-        std::shared_mutex lock;
+        tarn::host::fuse::DriveMutex lock;
         std::vector<uint8_t> scratch;
         auto data = Pattern(c.length, 9);
         const auto w = WriteBytes(device, lock, 16384, c.offset, data.data(), c.length, scratch);
@@ -177,7 +177,7 @@ TEST(UnitIo, DeviceFaultsReachTheCallerAndLoseNothing) {
 TEST(UnitIo, ShortWriteBelowIsReportedAsShort) {
     MemoryUnits device(16384);
     device.shortWrite = 1024;
-    std::shared_mutex lock;
+    tarn::host::fuse::DriveMutex lock;
     std::vector<uint8_t> scratch;
     auto data = Pattern(4096, 3);
     // Starts 100 bytes into a unit: of the 1024 bytes moved, 924 were the caller's.
@@ -203,7 +203,7 @@ TEST(UnitIo, ConcurrentPartialWritesOfOneUnitNeverTearIt) {
             cv.notify_all();
             cv.wait_for(guard, std::chrono::milliseconds(20), [&] { return arrived >= 2; });
         };
-        std::shared_mutex lock;
+        tarn::host::fuse::DriveMutex lock;
         auto writer = [&](uint64_t offset, uint8_t value) {
             std::vector<uint8_t> scratch;
             std::vector<uint8_t> patch(64, value);

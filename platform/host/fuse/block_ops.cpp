@@ -29,7 +29,7 @@ namespace {
 // An open file of the block view.
 struct OpenDrive {
     std::unique_ptr<DriveHandle> handle;
-    std::shared_ptr<std::shared_mutex> lock;
+    std::shared_ptr<DriveMutex> lock;
 };
 
 BlockView& View(fuse_req_t req) { return *static_cast<BlockView*>(fuse_req_userdata(req)); }

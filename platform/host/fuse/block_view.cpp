@@ -211,7 +211,7 @@ void BlockView::WidenReadAheadOnce() {
     std::call_once(readAheadSet_, [this] { WidenReadAhead(mountPoint_); });
 }
 
-std::shared_ptr<std::shared_mutex> BlockView::DriveLock(PDEVICE_OBJECT volume) {
+std::shared_ptr<DriveMutex> BlockView::DriveLock(PDEVICE_OBJECT volume) {
     std::lock_guard<std::mutex> guard(locksMutex_);
     for (auto it = locks_.begin(); it != locks_.end();) {
         it = it->second.expired() ? locks_.erase(it) : std::next(it);
@@ -221,14 +221,14 @@ std::shared_ptr<std::shared_mutex> BlockView::DriveLock(PDEVICE_OBJECT volume) {
     auto& slot = locks_[volume];
     auto lock = slot.lock();
     if (!lock) {
-        lock = std::make_shared<std::shared_mutex>();
+        lock = std::make_shared<DriveMutex>();
         slot = lock;
     }
     return lock;
 }
 
 std::shared_ptr<void> BlockView::HoldWrites(PDEVICE_OBJECT volume) {
-    std::shared_ptr<std::shared_mutex> lock = DriveLock(volume);
+    std::shared_ptr<DriveMutex> lock = DriveLock(volume);
     lock->lock();
     return std::shared_ptr<void>(lock.get(), [lock](void*) { lock->unlock(); });
 }

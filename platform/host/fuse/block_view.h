@@ -16,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +23,7 @@
 #include <sys/types.h>
 
 #include "platform/host/expected.h"
+#include "platform/host/fuse/drive_mutex.h"
 #include "platform/host/fuse/kernel_cache.h"
 #include "platform/nt/ntddk.h"
 
@@ -71,7 +71,7 @@ public:
     const BlockViewOptions& Options() const { return options_; }
     const BlockViewHooks& Hooks() const { return hooks_; }
     // The lock that keeps read-modify-writes of one drive from tearing units.
-    std::shared_ptr<std::shared_mutex> DriveLock(PDEVICE_OBJECT volume);
+    std::shared_ptr<DriveMutex> DriveLock(PDEVICE_OBJECT volume);
     // Holds the view's writes to the volume off until the returned object
     // goes: one in flight ends first. A key change made meanwhile cannot fall
     // between a partial unit's read and its write.
@@ -99,7 +99,7 @@ private:
     bool stopped_ = false;
 
     std::mutex locksMutex_;
-    std::map<PDEVICE_OBJECT, std::weak_ptr<std::shared_mutex>> locks_;  // by volume, while a handle is open
+    std::map<PDEVICE_OBJECT, std::weak_ptr<DriveMutex>> locks_;  // by volume, while a handle is open
 };
 
 // The default options for a machine directory: the directory's group when

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 namespace tarn::host::fuse {
 
@@ -55,7 +56,7 @@ ByteTransfer ReadBytes(UnitDevice& device, uint64_t size, uint64_t offset, size_
     return {units.status, CallerBytes(start, offset, units.done, static_cast<size_t>(end - offset))};
 }
 
-ByteTransfer WriteBytes(UnitDevice& device, std::shared_mutex& drive, uint64_t size, uint64_t offset, uint8_t* data,
+ByteTransfer WriteBytes(UnitDevice& device, DriveMutex& drive, uint64_t size, uint64_t offset, uint8_t* data,
                         size_t length, std::vector<uint8_t>& scratch) {
     size = Down(size);
     if (length == 0) return {};
@@ -65,14 +66,14 @@ ByteTransfer WriteBytes(UnitDevice& device, std::shared_mutex& drive, uint64_t s
     const uint64_t stop = Up(end);
     const size_t count = static_cast<size_t>(end - offset);
     if (start == offset && stop == end) {
-        std::shared_lock<std::shared_mutex> guard(drive);
+        std::shared_lock<DriveMutex> guard(drive);
         const ByteTransfer units = Units(device, true, data, count, offset);
         return {units.status, units.done};
     }
 
     if (scratch.size() < stop - start) scratch.resize(stop - start);
 
-    std::unique_lock<std::shared_mutex> guard(drive);
+    std::unique_lock<DriveMutex> guard(drive);
     // The partial units at the ends come from the device first; a failed
     // read writes nothing.
     const uint64_t headUnit = start;

@@ -10,9 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <shared_mutex>
 #include <vector>
 
+#include "platform/host/fuse/drive_mutex.h"
 #include "platform/nt/ntddk.h"
 
 namespace tarn::host::fuse {
@@ -49,7 +49,7 @@ ByteTransfer ReadBytes(UnitDevice& device, uint64_t size, uint64_t offset, size_
 // it is cut there. Whole units go down from data itself, so the device may
 // leave data changed (the filter encrypts in place): pass bytes the caller
 // no longer needs. Partial units go through scratch.
-ByteTransfer WriteBytes(UnitDevice& device, std::shared_mutex& drive, uint64_t size, uint64_t offset, uint8_t* data,
+ByteTransfer WriteBytes(UnitDevice& device, DriveMutex& drive, uint64_t size, uint64_t offset, uint8_t* data,
                         size_t length, std::vector<uint8_t>& scratch);
 
 }  // namespace tarn::host::fuse
