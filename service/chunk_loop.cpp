@@ -8,6 +8,7 @@
 
 #include "cipher/keys.h"
 #include "cipher/sector.h"
+#include "service/aligned_buffer.h"
 #include "service/chunk_cipher.h"
 #include "service/drive_messages.h"
 #include "service/fault_injection.h"
@@ -15,16 +16,6 @@
 #include "service/worker_status.h"
 
 namespace {
-
-struct AlignedFree {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using AlignedBuffer = std::unique_ptr<uint8_t, AlignedFree>;
-
-// Unbuffered volume I/O wants sector-aligned buffers.
-AlignedBuffer AllocateAligned(size_t bytes) {
-    return AlignedBuffer(static_cast<uint8_t*>(std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)));
-}
 
 // Whether the plaintext of chunk 0 holds a file system, told from a copy:
 // the loop's own buffer must keep the bytes as read.
